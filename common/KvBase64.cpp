@@ -1,0 +1,1 @@
+#include "KvBase64.h"

@@ -1,0 +1,1 @@
+#include "KvCommonUtils.h"

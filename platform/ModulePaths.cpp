@@ -1,0 +1,1 @@
+#include "ModulePaths.h"

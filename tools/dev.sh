@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Set-up, build and run, or build and test, on a fresh Debian 12 machine.
+#   tools/dev.sh run    install the dependencies, build a release and start the program
+#   tools/dev.sh test   install the dependencies, build with test hooks and sanitizers, run every test
+#   tools/dev.sh tsan   as test, under ThreadSanitizer, for the tests labelled "concurrency"
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+jobs=$(nproc 2>/dev/null || echo 4)
+
+packages=(
+  g++ cmake ninja-build pkg-config
+  libssl-dev openssl nlohmann-json3-dev libcurl4-openssl-dev qt6-base-dev
+  libgtest-dev libgmock-dev
+  python3 python3-pytest curl xvfb xdotool trayer
+  libnss-myhostname
+)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+install_dependencies() {
+  local missing=() p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+configure_and_build() {
+  local dir=$1; shift
+  cmake -S "$root" -B "$dir" -G Ninja "$@"
+  cmake --build "$dir" -j "$jobs"
+}
+
+case "${1:-}" in
+  run)
+    install_dependencies
+    configure_and_build "$root/build/release" -DCMAKE_BUILD_TYPE=Release -DDRAVIK_TEST_HOOKS=OFF -DDRAVIK_BUILD_TESTS=OFF
+    program="$root/build/release/shell/DravikPluginHost"
+    if [ -x "$program" ]; then
+      exec "$program"
+    fi
+    echo "Built the libraries in build/release; the program DravikPluginHost is not part of this build yet."
+    ;;
+  test)
+    install_dependencies
+    configure_and_build "$root/build/test" -DCMAKE_BUILD_TYPE=Debug -DDRAVIK_TEST_HOOKS=ON -DDRAVIK_SANITIZE=ON
+    ctest --test-dir "$root/build/test" --output-on-failure -j "$jobs" --timeout 300
+    ;;
+  tsan)
+    install_dependencies
+    configure_and_build "$root/build/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVIK_TEST_HOOKS=ON -DDRAVIK_TSAN=ON
+    ctest --test-dir "$root/build/tsan" --output-on-failure -j "$jobs" --timeout 300 -L concurrency --no-tests=ignore
+    ;;
+  *)
+    echo "usage: $0 run|test|tsan" >&2
+    exit 2
+    ;;
+esac
