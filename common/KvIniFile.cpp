@@ -1,1 +1,453 @@
 #include "KvIniFile.h"
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "KvText.h"
+
+namespace dravik {
+
+namespace {
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kReplacementChar = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+// An ini file is a few kilobytes; anything far larger is not one, and is not read whole.
+constexpr std::size_t kMaxFileSize = 16u << 20;
+
+// An iconv conversion descriptor that is closed on every path.
+class TIconv {
+ public:
+  TIconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+  TIconv(const TIconv&) = delete;
+  TIconv& operator=(const TIconv&) = delete;
+  ~TIconv() {
+    if (Valid()) iconv_close(cd_);
+  }
+  bool Valid() const noexcept { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  iconv_t Get() const noexcept { return cd_; }
+
+ private:
+  iconv_t cd_;
+};
+
+// Converts `input` between two encodings with iconv. A sequence the source does not define
+// or the target cannot hold becomes `replacement` when one is given; otherwise, and when
+// iconv has no such conversion, the result is empty.
+std::optional<std::string> Convert(const char* to, const char* from, std::string_view input,
+                                   std::optional<std::string_view> replacement) {
+  TIconv cd(to, from);
+  if (!cd.Valid()) return std::nullopt;
+  // iconv's prototype takes a non-const input pointer but only reads through it.
+  char* in = const_cast<char*>(input.data());
+  std::size_t inLeft = input.size();
+  std::string output;
+  char buffer[4096];
+  for (;;) {
+    char* out = buffer;
+    std::size_t outLeft = sizeof buffer;
+    const bool flushing = inLeft == 0;
+    const std::size_t result = flushing ? iconv(cd.Get(), nullptr, nullptr, &out, &outLeft)
+                                        : iconv(cd.Get(), &in, &inLeft, &out, &outLeft);
+    const int error = errno;
+    output.append(buffer, static_cast<std::size_t>(out - buffer));
+    if (result != static_cast<std::size_t>(-1)) {
+      if (flushing) return output;
+      continue;
+    }
+    if (error == E2BIG) continue;
+    if ((error == EILSEQ || error == EINVAL) && replacement && !flushing) {
+      output.append(*replacement);
+      ++in;
+      --inLeft;
+      continue;
+    }
+    return std::nullopt;
+  }
+}
+
+// The whole content of a regular file, or nothing when it cannot be read. O_NONBLOCK keeps
+// a FIFO at the path from blocking the open; it does not affect regular files.
+std::optional<std::string> ReadRegularFile(const std::string& fileName) {
+  const int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> content;
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    content.emplace();
+    char buffer[65536];
+    for (;;) {
+      const ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 || content->size() + static_cast<std::size_t>(n) > kMaxFileSize) {
+        content.reset();
+        break;
+      }
+      if (n == 0) break;
+      content->append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  close(fd);
+  return content;
+}
+
+// The first line break of `text`, CR LF when it has none.
+std::string FirstLineBreak(std::string_view text) {
+  const std::size_t pos = text.find_first_of("\r\n");
+  if (pos == std::string_view::npos) return "\r\n";
+  if (text[pos] == '\n') return "\n";
+  return pos + 1 < text.size() && text[pos + 1] == '\n' ? "\r\n" : "\r";
+}
+
+bool HasLineBreak(std::string_view s) noexcept {
+  return s.find_first_of("\r\n") != std::string_view::npos;
+}
+
+std::string Quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
+
+void CheckSection(std::string_view section) {
+  if (HasLineBreak(section)) {
+    throw EConvertError("Invalid ini section name " + Quoted(section) + ": it holds a line break");
+  }
+}
+
+// Checks the key as given; it is stored trimmed.
+void CheckKey(std::string_view key) {
+  const std::string_view name = TrimView(key);
+  if (name.empty() || HasLineBreak(key) || name.find('=') != std::string_view::npos ||
+      name.front() == '[' || name.front() == ';') {
+    throw EConvertError("Invalid ini key name " + Quoted(key));
+  }
+}
+
+void CheckValue(std::string_view key, std::string_view value) {
+  if (HasLineBreak(value)) {
+    throw EConvertError("Invalid ini value of key " + Quoted(key) + ": it holds a line break");
+  }
+}
+
+// Creates `folder` and its missing parents (mode 0700, as for a user's configuration
+// folder); returns 0 or the errno of the step that failed.
+int CreateFolders(std::string folder) {
+  std::vector<std::string> missing;
+  for (;;) {
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    struct stat st {};
+    if (stat(folder.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+      break;
+    }
+    if (errno != ENOENT) return errno;
+    missing.push_back(folder);
+    const std::size_t slash = folder.rfind('/');
+    if (slash == std::string::npos) break;  // a relative path below the working folder
+    folder.resize(slash == 0 ? 1 : slash);
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) return errno;
+  }
+  return 0;
+}
+
+// A temporary file that is closed and removed unless it was renamed into place.
+class TTempFile {
+ public:
+  explicit TTempFile(std::string path) : path_(std::move(path)) {
+    fd_ = mkostemp(path_.data(), O_CLOEXEC);  // O_CREAT | O_EXCL, mode 0600
+    error_ = fd_ < 0 ? errno : 0;
+    created_ = fd_ >= 0;
+  }
+  TTempFile(const TTempFile&) = delete;
+  TTempFile& operator=(const TTempFile&) = delete;
+  ~TTempFile() {
+    if (fd_ >= 0) close(fd_);
+    if (created_ && !renamed_) unlink(path_.c_str());
+  }
+
+  // 0 when the file was created, else the errno of the attempt.
+  int Error() const noexcept { return error_; }
+  int Fd() const noexcept { return fd_; }
+  const std::string& Path() const noexcept { return path_; }
+  // Closes the descriptor; returns 0 or the errno of close.
+  int Close() noexcept {
+    const int result = close(fd_);
+    fd_ = -1;
+    return result == 0 ? 0 : errno;
+  }
+  void MarkRenamed() noexcept { renamed_ = true; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  int error_ = 0;
+  bool created_ = false;
+  bool renamed_ = false;
+};
+
+// Writes all of `data`; returns 0 or the errno of the write that failed.
+int WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+}  // namespace
+
+TKvIniFile::TKvIniFile(std::string fileName, TIniEncoding encoding)
+    : fileName_(std::move(fileName)), encoding_(encoding) {
+  const std::optional<std::string> bytes = ReadRegularFile(fileName_);
+  if (!bytes) return;
+  std::string_view content = *bytes;
+  if (content.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+    content.remove_prefix(kByteOrderMark.size());
+    byteOrderMark_ = true;
+    encoding_ = TIniEncoding::Utf8;
+  }
+  if (encoding_ == TIniEncoding::Utf8) {
+    LoadText(content);
+  } else if (auto text = Convert("UTF-8", "CP1251", content, kReplacementChar)) {
+    LoadText(*text);
+  }
+}
+
+void TKvIniFile::LoadText(std::string_view text) {
+  lineBreak_ = FirstLineBreak(text);
+  finalLineBreak_ = text.empty() || text.back() == '\r' || text.back() == '\n';
+  for (std::string& line : SplitLines(text)) lines_.push_back(ParseLine(std::move(line)));
+}
+
+TKvIniFile::TLine TKvIniFile::ParseLine(std::string text) {
+  TLine line;
+  const std::string_view trimmed = TrimView(text);
+  if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
+    line.kind = TLineKind::Section;
+    line.name = Trim(trimmed.substr(1, trimmed.size() - 2));
+  } else if (!trimmed.empty() && trimmed.front() == ';') {
+    line.kind = TLineKind::Other;  // a comment
+  } else if (const std::size_t eq = trimmed.find('='); eq != std::string_view::npos) {
+    line.kind = TLineKind::Entry;
+    line.name = Trim(trimmed.substr(0, eq));
+    line.value = Trim(trimmed.substr(eq + 1));
+  }
+  line.text = std::move(text);
+  return line;
+}
+
+std::vector<std::size_t> TKvIniFile::EntriesOf(std::string_view section) const {
+  section = TrimView(section);
+  std::vector<std::size_t> entries;
+  bool inSection = false;
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    const TLine& line = lines_[i];
+    if (line.kind == TLineKind::Section) {
+      inSection = SameText(line.name, section);
+    } else if (inSection && line.kind == TLineKind::Entry) {
+      entries.push_back(i);
+    }
+  }
+  return entries;
+}
+
+std::optional<std::size_t> TKvIniFile::FindEntry(std::string_view section,
+                                                 std::string_view key) const {
+  key = TrimView(key);
+  for (std::size_t i : EntriesOf(section)) {
+    if (SameText(lines_[i].name, key)) return i;
+  }
+  return std::nullopt;
+}
+
+std::string TKvIniFile::ReadString(std::string_view section, std::string_view key,
+                                   std::string_view def) const {
+  const std::optional<std::size_t> i = FindEntry(section, key);
+  return i ? lines_[*i].value : std::string(def);
+}
+
+std::int32_t TKvIniFile::ReadInteger(std::string_view section, std::string_view key,
+                                     std::int32_t def) const {
+  std::int32_t value = def;
+  if (const std::optional<std::size_t> i = FindEntry(section, key)) {
+    TryParseInt(lines_[*i].value, value);  // leaves `def` in place on failure
+  }
+  return value;
+}
+
+bool TKvIniFile::ValueExists(std::string_view section, std::string_view key) const {
+  return FindEntry(section, key).has_value();
+}
+
+bool TKvIniFile::SectionExists(std::string_view section) const {
+  section = TrimView(section);
+  for (const TLine& line : lines_) {
+    if (line.kind == TLineKind::Section && SameText(line.name, section)) return true;
+  }
+  return false;
+}
+
+namespace {
+
+void AddOnce(std::vector<std::string>& names, const std::string& name) {
+  for (const std::string& known : names) {
+    if (SameText(known, name)) return;
+  }
+  names.push_back(name);
+}
+
+}  // namespace
+
+std::vector<std::string> TKvIniFile::ReadSection(std::string_view section) const {
+  std::vector<std::string> keys;
+  for (std::size_t i : EntriesOf(section)) AddOnce(keys, lines_[i].name);
+  return keys;
+}
+
+std::vector<std::string> TKvIniFile::ReadSections() const {
+  std::vector<std::string> sections;
+  for (const TLine& line : lines_) {
+    if (line.kind == TLineKind::Section) AddOnce(sections, line.name);
+  }
+  return sections;
+}
+
+void TKvIniFile::WriteString(std::string_view section, std::string_view key,
+                             std::string_view value) {
+  // Checked before trimming, which would hide a line break at either end.
+  CheckSection(section);
+  CheckKey(key);
+  CheckValue(key, value);
+  section = TrimView(section);
+  key = TrimView(key);
+  value = TrimView(value);
+
+  if (const std::optional<std::size_t> i = FindEntry(section, key)) {
+    // Keep everything up to the '=' (the key's spelling and indentation) and, when there was
+    // a value, the blanks that set it off.
+    const std::string& text = lines_[*i].text;
+    std::size_t keep = text.find('=') + 1;
+    if (!lines_[*i].value.empty()) {
+      while (static_cast<unsigned char>(text[keep]) <= 0x20) ++keep;
+    }
+    lines_[*i] = ParseLine(text.substr(0, keep) + std::string(value));
+    return;
+  }
+
+  const std::string entry = std::string(key) + "=" + std::string(value);
+  for (std::size_t header = 0; header < lines_.size(); ++header) {
+    if (lines_[header].kind != TLineKind::Section || !SameText(lines_[header].name, section)) {
+      continue;
+    }
+    // After the section's last entry, so that blank lines and comments that lead into the
+    // next section stay in front of it.
+    std::size_t after = header;
+    for (std::size_t i = header + 1; i < lines_.size(); ++i) {
+      if (lines_[i].kind == TLineKind::Section) break;
+      if (lines_[i].kind == TLineKind::Entry) after = i;
+    }
+    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(after + 1), ParseLine(entry));
+    return;
+  }
+
+  if (!lines_.empty() && !TrimView(lines_.back().text).empty()) lines_.push_back(ParseLine(""));
+  lines_.push_back(ParseLine("[" + std::string(section) + "]"));
+  lines_.push_back(ParseLine(entry));
+}
+
+void TKvIniFile::WriteInteger(std::string_view section, std::string_view key,
+                              std::int32_t value) {
+  WriteString(section, key, std::to_string(value));
+}
+
+void TKvIniFile::DeleteKey(std::string_view section, std::string_view key) {
+  key = TrimView(key);
+  const std::vector<std::size_t> entries = EntriesOf(section);
+  // From the back, so that the indices still to come stay valid.
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+    if (SameText(lines_[*it].name, key)) {
+      lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(*it));
+    }
+  }
+}
+
+void TKvIniFile::EraseSection(std::string_view section) {
+  section = TrimView(section);
+  std::vector<TLine> kept;
+  kept.reserve(lines_.size());
+  bool erasing = false;
+  for (TLine& line : lines_) {
+    if (line.kind == TLineKind::Section) erasing = SameText(line.name, section);
+    if (!erasing) kept.push_back(std::move(line));
+  }
+  lines_ = std::move(kept);
+}
+
+std::string TKvIniFile::ToText() const {
+  std::string text;
+  if (byteOrderMark_) text = kByteOrderMark;
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    text += lines_[i].text;
+    if (finalLineBreak_ || i + 1 < lines_.size()) text += lineBreak_;
+  }
+  return text;
+}
+
+void TKvIniFile::UpdateFile() const {
+  std::string bytes = ToText();
+  if (encoding_ == TIniEncoding::Cp1251) {
+    std::optional<std::string> encoded = Convert("CP1251", "UTF-8", bytes, std::nullopt);
+    if (!encoded) {
+      throw EConvertError("Cannot write file " + Quoted(fileName_) +
+                          " in code page 1251: it holds text the code page cannot represent");
+    }
+    bytes = std::move(*encoded);
+  }
+
+  const auto createError = [this](int error) {
+    return EFCreateError("Cannot create file " + Quoted(fileName_) + ". " +
+                         SysErrorMessage(error));
+  };
+  const auto writeError = [this](int error) {
+    return EWriteError("Cannot write file " + Quoted(fileName_) + ". " + SysErrorMessage(error));
+  };
+
+  const std::size_t slash = fileName_.rfind('/');
+  const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  if (nameStart == fileName_.size()) throw createError(fileName_.empty() ? ENOENT : EISDIR);
+  if (slash != std::string::npos) {
+    if (const int error = CreateFolders(fileName_.substr(0, slash == 0 ? 1 : slash))) {
+      throw createError(error);
+    }
+  }
+
+  // A hidden name beside the file, so that the rename stays within one file system.
+  TTempFile temp(fileName_.substr(0, nameStart) + "." + fileName_.substr(nameStart) +
+                 ".XXXXXX");
+  if (const int error = temp.Error()) throw createError(error);
+  struct stat old {};
+  if (stat(fileName_.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
+      fchmod(temp.Fd(), old.st_mode & 07777) != 0) {
+    throw createError(errno);
+  }
+  if (const int error = WriteAll(temp.Fd(), bytes)) throw writeError(error);
+  if (fsync(temp.Fd()) != 0) throw writeError(errno);
+  if (const int error = temp.Close()) throw writeError(error);
+  if (rename(temp.Path().c_str(), fileName_.c_str()) != 0) throw createError(errno);
+  temp.MarkRenamed();
+
+  // Make the rename itself durable; the new file is complete whether or not this succeeds.
+  const std::string folder = slash == std::string::npos ? "." : fileName_.substr(0, nameStart);
+  const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd >= 0) {
+    fsync(folderFd);
+    close(folderFd);
+  }
+}
+
+}  // namespace dravik
