@@ -1,34 +1,13 @@
 #include "MemoryRegions.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <string>
 
+#include "Files.h"
+
 namespace dravik::platform {
 namespace {
-
-// Reads the whole file with as few reads as possible: the kernel builds the text afresh
-// on every read, so the map is most consistent when taken in large gulps.
-std::string ReadMapsText() {
-  const int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return {};
-  std::string text(std::size_t(1) << 16, '\0');
-  std::size_t used = 0;
-  for (;;) {
-    if (used == text.size()) text.resize(text.size() * 2);
-    const ssize_t count = read(fd, text.data() + used, text.size() - used);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) break;
-    used += std::size_t(count);
-  }
-  close(fd);
-  text.resize(used);
-  return text;
-}
 
 // Parses a hexadecimal address at the front of text and drops it from text.
 bool TakeAddress(std::string_view& text, std::uintptr_t& address) {
@@ -63,7 +42,9 @@ std::optional<MemoryRegion> ParseLine(std::string_view line) {
 
 }  // namespace
 
-std::vector<MemoryRegion> ReadMemoryMap() { return ParseMemoryMap(ReadMapsText()); }
+std::vector<MemoryRegion> ReadMemoryMap() {
+  return ParseMemoryMap(ReadWholeFile("/proc/self/maps").value_or(std::string()));
+}
 
 std::vector<MemoryRegion> ParseMemoryMap(std::string_view mapsText) {
   std::vector<MemoryRegion> map;

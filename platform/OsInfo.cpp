@@ -1,38 +1,19 @@
 #include "OsInfo.h"
 
-#include <fcntl.h>
 #include <sys/utsname.h>
-#include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <optional>
 
 #include "Ascii.h"
+#include "Files.h"
 
 namespace dravik::platform {
 namespace {
 
 constexpr std::string_view kPrettyNameKey = "PRETTY_NAME";
 constexpr std::string_view kDoubleQuoteEscapable = "$\"\\`";
-
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return std::nullopt;
-  std::string content;
-  char chunk[4096];
-  for (;;) {
-    const ssize_t count = read(fd, chunk, sizeof chunk);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      close(fd);
-      if (count < 0) return std::nullopt;
-      return content;
-    }
-    content.append(chunk, std::size_t(count));
-  }
-}
 
 constexpr bool IsBlank(char c) noexcept { return c == ' ' || c == '\t' || c == '\r'; }
 constexpr bool IsDigit(char c) noexcept { return c >= '0' && c <= '9'; }
