@@ -13,7 +13,7 @@ packages=(
   libssl-dev openssl nlohmann-json3-dev libcurl4-openssl-dev qt6-base-dev
   libgtest-dev libgmock-dev
   python3 python3-pytest curl xvfb xdotool trayer
-  libnss-myhostname
+  libnss-myhostname tzdata
 )
 
 as_root() {
