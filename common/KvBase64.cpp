@@ -72,8 +72,8 @@ std::string Base64Encode(std::string_view bytes) {
   out.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    const std::uint32_t group = ByteAt(bytes, i) << 16 | ByteAt(bytes, i + 1) << 8 |
-                                ByteAt(bytes, i + 2);
+    const std::uint32_t group =
+        ByteAt(bytes, i) << 16 | ByteAt(bytes, i + 1) << 8 | ByteAt(bytes, i + 2);
     out.push_back(kAlphabet[(group >> 18) & 0x3F]);
     out.push_back(kAlphabet[(group >> 12) & 0x3F]);
     out.push_back(kAlphabet[(group >> 6) & 0x3F]);

@@ -96,8 +96,8 @@ void ListFolder(std::string_view dir, Visit&& visit) {
   }
 }
 
-int FindFilesInDir(std::string_view dir, const TFileMasks& masks, TStringList& list,
-                   bool recursive, bool withPath) {
+int FindFilesInDir(std::string_view dir, const TFileMasks& masks, TStringList& list, bool recursive,
+                   bool withPath) {
   int count = 0;
   ListFolder(dir, [&](std::string_view name, const std::string& full, EntryType type) {
     if (type == EntryType::Folder) {
@@ -168,8 +168,8 @@ bool MatchFrom(std::string_view name, std::size_t ni, std::string_view mask, std
       ++ni;
     } else if (starMask != std::string_view::npos) {
       mi = starMask + 1;
-      starName += std::min(Utf8Length(static_cast<unsigned char>(name[starName])),
-                           name.size() - starName);
+      starName +=
+          std::min(Utf8Length(static_cast<unsigned char>(name[starName])), name.size() - starName);
       ni = starName;
     } else {
       return false;
@@ -226,8 +226,8 @@ std::string DateTimeToISO8601(bool utc, TDateTime time, int biasMinutes) {
   if (utc || biasMinutes == 0) return text + "Z";
   const int magnitude = biasMinutes < 0 ? -biasMinutes : biasMinutes;
   char offset[16];
-  std::snprintf(offset, sizeof offset, "%c%02d:%02d", biasMinutes < 0 ? '+' : '-',
-                magnitude / 60, magnitude % 60);
+  std::snprintf(offset, sizeof offset, "%c%02d:%02d", biasMinutes < 0 ? '+' : '-', magnitude / 60,
+                magnitude % 60);
   return text + offset;
 }
 
@@ -276,8 +276,7 @@ bool IsFreshTextFile(const std::string& fileName) {
   return got == 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF;
 }
 
-void AppendToFile(const std::string& fileName, const void* data, std::size_t count,
-                  bool recreate) {
+void AppendToFile(const std::string& fileName, const void* data, std::size_t count, bool recreate) {
   if (recreate && ::unlink(fileName.c_str()) != 0 && errno != ENOENT)
     ThrowFileError(true, fileName, errno);
   int fd = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -389,8 +388,7 @@ std::string FindPathInTree(std::string_view dir, std::string_view maskText, TPat
   return result;
 }
 
-std::string FindFileInTree(std::string_view dir, std::string_view maskText, bool recursive,
-                           int n) {
+std::string FindFileInTree(std::string_view dir, std::string_view maskText, bool recursive, int n) {
   return FindPathInTree(dir, maskText, TPathKind::Files, recursive, n);
 }
 

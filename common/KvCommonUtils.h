@@ -47,8 +47,7 @@ int SkipUTF8BOM(std::istream& stream);
 bool IsFreshTextFile(const std::string& fileName);
 // Appends Count bytes of Data, creating the file and its missing folders; Recreate
 // deletes an existing file first. Throws EFCreateError, EFOpenError or EWriteError.
-void AppendToFile(const std::string& fileName, const void* data, std::size_t count,
-                  bool recreate);
+void AppendToFile(const std::string& fileName, const void* data, std::size_t count, bool recreate);
 // Appends Text and CR LF.
 void AppendLineToFile(const std::string& fileName, std::string_view text);
 // The file's last modification as a local date-time; kNoFileDateTime when unreadable.

@@ -105,17 +105,15 @@ void AppendDigits(std::string& out, int value, int width) {
 }  // namespace
 
 bool TryEncodeDateTime(const TDateTimeParts& parts, TDateTime& out) {
-  if (!InRange(parts.year, 1, 9999) || !InRange(parts.month, 1, 12) ||
-      !InRange(parts.day, 1, 31) || !InRange(parts.hour, 0, 23) ||
-      !InRange(parts.minute, 0, 59) || !InRange(parts.second, 0, 59) ||
-      !InRange(parts.millisecond, 0, 999))
+  if (!InRange(parts.year, 1, 9999) || !InRange(parts.month, 1, 12) || !InRange(parts.day, 1, 31) ||
+      !InRange(parts.hour, 0, 23) || !InRange(parts.minute, 0, 59) ||
+      !InRange(parts.second, 0, 59) || !InRange(parts.millisecond, 0, 999))
     return false;
   const chr::year_month_day date(chr::year(parts.year), chr::month(unsigned(parts.month)),
                                  chr::day(unsigned(parts.day)));
   if (!date.ok()) return false;  // a day past the month's end
   out = FromLinearMs(DayNumber(date) * kMsPerDay + parts.hour * kMsPerHour +
-                     parts.minute * kMsPerMinute + parts.second * kMsPerSecond +
-                     parts.millisecond);
+                     parts.minute * kMsPerMinute + parts.second * kMsPerSecond + parts.millisecond);
   return true;
 }
 
@@ -149,9 +147,7 @@ TDateTime DateTimeFromUnix(std::int64_t seconds, int nanoseconds, bool toLocal) 
   return FromLinearMs(unixMs + kUnixEpochDay * kMsPerDay);
 }
 
-std::int64_t DateTimeToUnixMs(TDateTime utc) {
-  return ToLinearMs(utc) - kUnixEpochDay * kMsPerDay;
-}
+std::int64_t DateTimeToUnixMs(TDateTime utc) { return ToLinearMs(utc) - kUnixEpochDay * kMsPerDay; }
 
 TDateTime IncMilliseconds(TDateTime value, std::int64_t ms) {
   return FromLinearMs(SaturatingAdd(ToLinearMs(value), ms));

@@ -47,8 +47,8 @@ bool TryEncodeDateTime(const TDateTimeParts& parts, TDateTime& out);
 
 // Like TryEncodeDateTime; throws EConvertError ("Invalid argument to date encode") for
 // parts that name no real moment.
-TDateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0,
-                         int second = 0, int millisecond = 0);
+TDateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
+                         int millisecond = 0);
 
 // The parts of a value rounded to the nearest millisecond (exact for every value that
 // EncodeDateTime gives). Values before 0001-01-01 00:00:00.000 or after

@@ -360,8 +360,7 @@ void TKvIniFile::WriteString(std::string_view section, std::string_view key,
   lines_.push_back(ParseLine(entry));
 }
 
-void TKvIniFile::WriteInteger(std::string_view section, std::string_view key,
-                              std::int32_t value) {
+void TKvIniFile::WriteInteger(std::string_view section, std::string_view key, std::int32_t value) {
   WriteString(section, key, std::to_string(value));
 }
 
@@ -410,8 +409,7 @@ void TKvIniFile::UpdateFile() const {
   }
 
   const auto createError = [this](int error) {
-    return EFCreateError("Cannot create file " + Quoted(fileName_) + ". " +
-                         SysErrorMessage(error));
+    return EFCreateError("Cannot create file " + Quoted(fileName_) + ". " + SysErrorMessage(error));
   };
   const auto writeError = [this](int error) {
     return EWriteError("Cannot write file " + Quoted(fileName_) + ". " + SysErrorMessage(error));
@@ -427,8 +425,7 @@ void TKvIniFile::UpdateFile() const {
   }
 
   // A hidden name beside the file, so that the rename stays within one file system.
-  TTempFile temp(fileName_.substr(0, nameStart) + "." + fileName_.substr(nameStart) +
-                 ".XXXXXX");
+  TTempFile temp(fileName_.substr(0, nameStart) + "." + fileName_.substr(nameStart) + ".XXXXXX");
   if (const int error = temp.Error()) throw createError(error);
   struct stat old {};
   if (stat(fileName_.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&

@@ -39,8 +39,7 @@ class TKvIniFile : public TKvObject {
   std::string ReadString(std::string_view section, std::string_view key,
                          std::string_view def) const;
   // The value as a strict decimal int32; `def` when absent or not such a number.
-  std::int32_t ReadInteger(std::string_view section, std::string_view key,
-                           std::int32_t def) const;
+  std::int32_t ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const;
   bool ValueExists(std::string_view section, std::string_view key) const;
   bool SectionExists(std::string_view section) const;
   // The section's keys in file order, each once, as first spelled.
@@ -73,7 +72,7 @@ class TKvIniFile : public TKvObject {
  private:
   enum class TLineKind { Other, Section, Entry };
   struct TLine {
-    std::string text;   // the line as it stands in the file
+    std::string text;  // the line as it stands in the file
     TLineKind kind = TLineKind::Other;
     std::string name;   // section name or key, trimmed
     std::string value;  // an entry's value, trimmed

@@ -42,21 +42,21 @@ class Exception : public std::exception {
 };
 
 // Declares an exception class with its own class name: DRAVIK_EXCEPTION(EListError, Exception).
-#define DRAVIK_EXCEPTION(Name, Base)                                               \
-  class Name : public Base {                                                       \
-   public:                                                                         \
-    using Base::Base;                                                              \
-    std::string_view ClassName() const noexcept override { return #Name; }         \
+#define DRAVIK_EXCEPTION(Name, Base)                                       \
+  class Name : public Base {                                               \
+   public:                                                                 \
+    using Base::Base;                                                      \
+    std::string_view ClassName() const noexcept override { return #Name; } \
   }
 
-DRAVIK_EXCEPTION(EListError, Exception);        // index out of a list's bounds
-DRAVIK_EXCEPTION(EConvertError, Exception);     // a text that is not a value of the asked type
-DRAVIK_EXCEPTION(ERangeError, Exception);       // a range that the address space cannot hold
-DRAVIK_EXCEPTION(EBase64Error, Exception);      // strict Base64 decoding of invalid text
-DRAVIK_EXCEPTION(EOSError, Exception);          // an operating-system call that failed
-DRAVIK_EXCEPTION(EFCreateError, EOSError);      // a file that cannot be created
-DRAVIK_EXCEPTION(EFOpenError, EOSError);        // a file that cannot be opened
-DRAVIK_EXCEPTION(EWriteError, EOSError);        // a write that did not complete
+DRAVIK_EXCEPTION(EListError, Exception);     // index out of a list's bounds
+DRAVIK_EXCEPTION(EConvertError, Exception);  // a text that is not a value of the asked type
+DRAVIK_EXCEPTION(ERangeError, Exception);    // a range that the address space cannot hold
+DRAVIK_EXCEPTION(EBase64Error, Exception);   // strict Base64 decoding of invalid text
+DRAVIK_EXCEPTION(EOSError, Exception);       // an operating-system call that failed
+DRAVIK_EXCEPTION(EFCreateError, EOSError);   // a file that cannot be created
+DRAVIK_EXCEPTION(EFOpenError, EOSError);     // a file that cannot be opened
+DRAVIK_EXCEPTION(EWriteError, EOSError);     // a write that did not complete
 
 // Class name of any exception: ours name themselves, the standard ones get the names
 // the log has always shown for them.

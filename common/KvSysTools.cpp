@@ -20,9 +20,8 @@ namespace dravik {
 namespace {
 
 constexpr std::array<std::string_view, 13> kConfigVarNames = {
-    "PID",        "Date",        "Time",        "DateTime",  "ExeName",
-    "MachineName", "LibName",    "FullExeName", "FullLibName", "Documents",
-    "Library",    "Public",      "Downloads",
+    "PID",         "Date",        "Time",      "DateTime", "ExeName", "MachineName", "LibName",
+    "FullExeName", "FullLibName", "Documents", "Library",  "Public",  "Downloads",
 };
 
 bool FindConfigVar(std::string_view name, TConfigVarParam& param) {
@@ -79,7 +78,9 @@ bool CheckRange(const void* address, std::size_t size,
 
 }  // namespace
 
-std::string ExpandConfigVar(std::string_view token) { return ExpandConfigVar(token, SystemClock()); }
+std::string ExpandConfigVar(std::string_view token) {
+  return ExpandConfigVar(token, SystemClock());
+}
 
 std::string ExpandConfigVar(std::string_view token, const IClock& clock) {
   std::string_view name = token;
@@ -119,7 +120,9 @@ std::string ExpandConfigVar(std::string_view token, const IClock& clock) {
   return ExpandEnvironmentText(reference);
 }
 
-std::string ExpandConfigVars(std::string_view text) { return ExpandConfigVars(text, SystemClock()); }
+std::string ExpandConfigVars(std::string_view text) {
+  return ExpandConfigVars(text, SystemClock());
+}
 
 std::string ExpandConfigVars(std::string_view text, const IClock& clock) {
   std::string result;
@@ -296,7 +299,9 @@ std::string VariantToStr(const TVariant& value) {
     std::string operator()(std::int64_t v) const { return std::to_string(v); }
     std::string operator()(std::uint64_t v) const { return std::to_string(v); }
     std::string operator()(double v) const { return FloatToText(v); }
-    std::string operator()(TDateTime v) const { return FormatDateTime("yyyy.mm.dd hh:nn:ss:zzz", v); }
+    std::string operator()(TDateTime v) const {
+      return FormatDateTime("yyyy.mm.dd hh:nn:ss:zzz", v);
+    }
     std::string operator()(const std::string& v) const { return v; }
   };
   return std::visit(Visitor{}, value);

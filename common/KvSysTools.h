@@ -86,8 +86,7 @@ void ExtractBetween(std::string_view text, std::string_view startMark, std::stri
 std::string IntToText(std::int64_t value);
 std::string BoolToText(bool value);
 // Prefix put in front of every line of Text (lines end at LineBreak, which is kept).
-std::string PrefixLines(std::string_view text, std::string_view prefix,
-                        std::string_view lineBreak);
+std::string PrefixLines(std::string_view text, std::string_view prefix, std::string_view lineBreak);
 
 // Values of trace parameters and results.
 struct TNullValue {
@@ -103,9 +102,9 @@ struct TInterfaceRef {
   const void* address;
 };
 // One element of a trace call's value list, tagged with its kind.
-using TVarRec = std::variant<std::int32_t, bool, char, double, std::string, TClassRef, TVariant,
-                             TInterfaceRef, std::int64_t, std::uint64_t, const TKvObject*,
-                             const void*>;
+using TVarRec =
+    std::variant<std::int32_t, bool, char, double, std::string, TClassRef, TVariant, TInterfaceRef,
+                 std::int64_t, std::uint64_t, const TKvObject*, const void*>;
 
 std::string VariantToStr(const TVariant& value);
 std::string VarRecToStr(const TVarRec& value);

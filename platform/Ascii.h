@@ -7,8 +7,12 @@
 
 namespace dravik::platform {
 
-constexpr char AsciiLower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-constexpr char AsciiUpper(char c) noexcept { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+constexpr char AsciiLower(char c) noexcept {
+  return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
+constexpr char AsciiUpper(char c) noexcept {
+  return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+}
 
 constexpr bool AsciiEqualNoCase(std::string_view a, std::string_view b) noexcept {
   if (a.size() != b.size()) return false;

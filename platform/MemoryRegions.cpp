@@ -36,8 +36,8 @@ std::optional<MemoryRegion> ParseLine(std::string_view line) {
       (perms[2] != 'x' && perms[2] != '-') || (perms[3] != 's' && perms[3] != 'p'))
     return std::nullopt;
   if (line.size() > 4 && line[4] != ' ') return std::nullopt;
-  return MemoryRegion{start, std::size_t(end - start), perms[0] == 'r', perms[1] == 'w',
-                      perms[2] == 'x', perms[3] == 's'};
+  return MemoryRegion{start,           std::size_t(end - start), perms[0] == 'r',
+                      perms[1] == 'w', perms[2] == 'x',          perms[3] == 's'};
 }
 
 }  // namespace

@@ -143,8 +143,8 @@ std::string FormatOsVersionName(const OsFacts& facts) {
 
 int OsBitness(std::string_view machine) {
   // 64-bit machine names that do not end in "64".
-  constexpr std::string_view kOther64BitMachines[] = {"s390x", "ppc64le", "aarch64_be",
-                                                       "mips64el", "alpha"};
+  constexpr std::string_view kOther64BitMachines[] = {"s390x", "ppc64le", "aarch64_be", "mips64el",
+                                                      "alpha"};
   const std::string lower = AsciiLowerCopy(machine);
   if (std::string_view(lower).ends_with("64")) return 64;
   for (std::string_view known : kOther64BitMachines)

@@ -15,8 +15,7 @@ namespace dravik::platform {
 namespace {
 
 bool IsCompatibilityLoader(std::string_view exeLink) {
-  constexpr std::string_view kLoaders[] = {"wine", "wine64", "wine-preloader",
-                                           "wine64-preloader"};
+  constexpr std::string_view kLoaders[] = {"wine", "wine64", "wine-preloader", "wine64-preloader"};
   const std::size_t slash = exeLink.rfind('/');
   const std::string_view fileName =
       slash == std::string_view::npos ? exeLink : exeLink.substr(slash + 1);
@@ -81,9 +80,9 @@ std::string ProcessImagePath(int pid) {
   const std::optional<std::string> exeLink = ReadLinkTarget(folder + "/exe");
   if (!exeLink) return {};
   // Only a compatibility loader needs the command line; other processes are spared the read.
-  const std::string cmdline =
-      IsCompatibilityLoader(StripDeletedSuffix(*exeLink)) ? ReadFirstArgument(folder + "/cmdline")
-                                                          : std::string();
+  const std::string cmdline = IsCompatibilityLoader(StripDeletedSuffix(*exeLink))
+                                  ? ReadFirstArgument(folder + "/cmdline")
+                                  : std::string();
   return ImagePathFromProcessLinks(*exeLink, cmdline);
 }
 

@@ -264,8 +264,7 @@ ssize_t ReadSome(int fd, char* data, std::size_t size) noexcept {
 std::string EncodeVersionBlock(const VersionEntries& entries) {
   std::string payload;
   for (const auto& [key, value] : entries) {
-    if (!IsValidKey(key))
-      throw std::invalid_argument("version block: invalid key \"" + key + "\"");
+    if (!IsValidKey(key)) throw std::invalid_argument("version block: invalid key \"" + key + "\"");
     if (!IsValidValue(value))
       throw std::invalid_argument("version block: invalid value for the key " + key);
     if (!payload.empty()) payload += kEntrySeparator;

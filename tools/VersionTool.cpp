@@ -144,7 +144,9 @@ void WriteSource(const std::string& path, const VersionEntries& entries) {
       "// the compiler and the linker from dropping it, though no code refers to it.\n"
       "namespace {\n"
       "[[gnu::used, gnu::retain, gnu::section(\".fileversion\")]] const char kVersionBlock[] =\n"
-      "    " + CppStringLiteral(EncodeVersionBlock(entries)) + ";\n"
+      "    " +
+      CppStringLiteral(EncodeVersionBlock(entries)) +
+      ";\n"
       "}  // namespace\n";
 
   struct stat status {};
@@ -189,9 +191,10 @@ void Stamp(const std::string& path, const VersionEntries& entries) {
 }
 
 int Usage() {
-  std::fputs("usage: dravik_version_tool source <out.cpp> Key=Value...\n"
-             "       dravik_version_tool stamp <file> Key=Value...\n",
-             stderr);
+  std::fputs(
+      "usage: dravik_version_tool source <out.cpp> Key=Value...\n"
+      "       dravik_version_tool stamp <file> Key=Value...\n",
+      stderr);
   return 2;
 }
 

@@ -9,7 +9,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 4)
 
 packages=(
-  g++ cmake ninja-build pkg-config
+  g++ cmake ninja-build pkg-config clang-format git
   libssl-dev openssl nlohmann-json3-dev libcurl4-openssl-dev qt6-base-dev
   libgtest-dev libgmock-dev
   python3 python3-pytest curl xvfb xdotool trayer

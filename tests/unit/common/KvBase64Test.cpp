@@ -93,21 +93,21 @@ TEST(Base64, StrictTextWithPartialPadding_DecodesAsIfPadded) {
 
 TEST(Base64, StrictTextThatIsNotCleanBase64_ThrowsEBase64Error) {
   const std::string cases[] = {
-      "Zm9v!",             // a character outside the alphabet
-      "Zm9v YmFy",         // a blank
-      "Zm9v\r\nYmFy",      // a line break
-      "Zm9v\n",            // a final line break
-      "Zm-_",              // the URL alphabet
-      "Zm9v\xC3\xA9",      // a byte above 0x7F
-      "Zm\0v"s,            // a NUL byte
-      "Zg==Zg==",          // '=' in the middle
-      "Zm=9",              // '=' inside the last group
-      "Z===",              // three '='
-      "Zm8==",             // more '=' than the last group takes
-      "Zm9v=",             // '=' after a complete group
-      "=",                 // padding only
+      "Zm9v!",         // a character outside the alphabet
+      "Zm9v YmFy",     // a blank
+      "Zm9v\r\nYmFy",  // a line break
+      "Zm9v\n",        // a final line break
+      "Zm-_",          // the URL alphabet
+      "Zm9v\xC3\xA9",  // a byte above 0x7F
+      "Zm\0v"s,        // a NUL byte
+      "Zg==Zg==",      // '=' in the middle
+      "Zm=9",          // '=' inside the last group
+      "Z===",          // three '='
+      "Zm8==",         // more '=' than the last group takes
+      "Zm9v=",         // '=' after a complete group
+      "=",             // padding only
       "==",
-      "Z",                 // a last group of a single character
+      "Z",  // a last group of a single character
       "Zm9vY",
       "Zm9vY=",
   };
@@ -122,7 +122,7 @@ TEST(Base64, LenientText_SkipsCharactersOutsideTheAlphabet) {
       {"foobar", "Zm9v\r\nYmFy\r\n"},
       {"foobar", " Zm9v\tYm Fy "},
       {"f", "Zg=\n="},
-      {"foo", "Zm9vY"},                  // the lone last character's bits are dropped
+      {"foo", "Zm9vY"},                          // the lone last character's bits are dropped
       {Base64Decode("ZgZg", true), "Zg==Zg=="},  // inner '=' are skipped like any other
       {"", "!*\n\xFF"},
       {"fo", "Zm8\xC3\xA9"},

@@ -17,10 +17,10 @@
 namespace dravik {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::MatchesRegex;
 using dravik::testing::ReadFileBytes;
 using dravik::testing::TempDir;
+using ::testing::ElementsAre;
+using ::testing::MatchesRegex;
 
 std::vector<std::string> Sorted(const TStringList& list) {
   std::vector<std::string> lines(list.begin(), list.end());
@@ -53,7 +53,8 @@ TEST(GetFileVersion, ReadsTheVersionBlockOfAnyFile) {
 }
 
 TEST(GetOSVersionText, DescribesTheKernelTheDistributionAndTheBitness) {
-  EXPECT_THAT(GetOSVersionText(), MatchesRegex("Linux [0-9]+\\.[0-9]+ Build [0-9]+( \\(.+\\))? (32|64)-bit"));
+  EXPECT_THAT(GetOSVersionText(),
+              MatchesRegex("Linux [0-9]+\\.[0-9]+ Build [0-9]+( \\(.+\\))? (32|64)-bit"));
 }
 
 TEST(DateTimeToISO8601, UtcOrLocalOffset) {
@@ -88,12 +89,8 @@ TEST(IsFreshTextFile, OnlyMissingEmptyOrBomOnlyFilesAreFresh) {
     std::string content;
     bool fresh;
   } cases[] = {
-      {"", true},
-      {"\xEF\xBB\xBF", true},
-      {"\xEF\xBB\xBFx", false},
-      {"\xEF", false},
-      {"\xEF\xBB", false},
-      {"abc", false},
+      {"", true},      {"\xEF\xBB\xBF", true}, {"\xEF\xBB\xBFx", false},
+      {"\xEF", false}, {"\xEF\xBB", false},    {"abc", false},
   };
   int i = 0;
   for (const auto& c : cases)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
@@ -10,7 +11,6 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <sys/stat.h>
 
 #include "KvObject.h"
 
@@ -103,11 +103,11 @@ TEST(KvDateTime, ValidParts_EncodeToTheirDayCountAndDecodeBack) {
 
 TEST(KvDateTime, ImpossibleParts_ThrowEConvertErrorAndTryEncodeLeavesOutputAlone) {
   const TDateTimeParts cases[] = {
-      {1900, 2, 29, 0, 0, 0, 0},  {2100, 2, 29, 0, 0, 0, 0}, {2023, 2, 29, 0, 0, 0, 0},
-      {2023, 4, 31, 0, 0, 0, 0},  {2023, 1, 32, 0, 0, 0, 0}, {2023, 1, 0, 0, 0, 0, 0},
-      {2023, 0, 1, 0, 0, 0, 0},   {2023, 13, 1, 0, 0, 0, 0}, {0, 12, 31, 0, 0, 0, 0},
-      {10000, 1, 1, 0, 0, 0, 0},  {-1, 1, 1, 0, 0, 0, 0},    {2023, 1, 1, 24, 0, 0, 0},
-      {2023, 1, 1, -1, 0, 0, 0},  {2023, 1, 1, 0, 60, 0, 0}, {2023, 1, 1, 0, 0, 60, 0},
+      {1900, 2, 29, 0, 0, 0, 0},   {2100, 2, 29, 0, 0, 0, 0}, {2023, 2, 29, 0, 0, 0, 0},
+      {2023, 4, 31, 0, 0, 0, 0},   {2023, 1, 32, 0, 0, 0, 0}, {2023, 1, 0, 0, 0, 0, 0},
+      {2023, 0, 1, 0, 0, 0, 0},    {2023, 13, 1, 0, 0, 0, 0}, {0, 12, 31, 0, 0, 0, 0},
+      {10000, 1, 1, 0, 0, 0, 0},   {-1, 1, 1, 0, 0, 0, 0},    {2023, 1, 1, 24, 0, 0, 0},
+      {2023, 1, 1, -1, 0, 0, 0},   {2023, 1, 1, 0, 60, 0, 0}, {2023, 1, 1, 0, 0, 60, 0},
       {2023, 1, 1, 0, 0, 0, 1000}, {2023, 1, 1, 0, 0, 0, -1},
   };
   for (const TDateTimeParts& p : cases) {
@@ -132,7 +132,7 @@ struct DecodeCase {
 
 TEST(KvDateTime, Decode_RoundsToTheMillisecondAndClampsValuesOutOfRange) {
   const DecodeCase cases[] = {
-      {-0.5, {1899, 12, 30, 12, 0, 0, 0}},               // the date of -0.x is day 0
+      {-0.5, {1899, 12, 30, 12, 0, 0, 0}},  // the date of -0.x is day 0
       {0.1, {1899, 12, 30, 2, 24, 0, 0}},
       {1.0 / 1440 - 1e-12, {1899, 12, 30, 0, 1, 0, 0}},  // just below a minute
       {1.0 - 1e-10, {1899, 12, 31, 0, 0, 0, 0}},         // rounds into the next day
@@ -251,8 +251,8 @@ struct ZoneCase {
 TEST(KvDateTime, LocalTimeInAZone_IsUtcMinusTheBias) {
   const ZoneCase cases[] = {
       {"UTC", 0},
-      {"Etc/GMT-3", -180},     // the tz database's name of UTC+3
-      {"<-0530>5:30", 330},    // a POSIX rule, which needs no tz database
+      {"Etc/GMT-3", -180},   // the tz database's name of UTC+3
+      {"<-0530>5:30", 330},  // a POSIX rule, which needs no tz database
   };
   std::string missing;
   for (const ZoneCase& c : cases) {

@@ -83,17 +83,17 @@ TEST_F(KvIniFileTest, ReadStringFindsEntriesByTheFileRules) {
     const char* key;
     const char* expected;  // nullptr: not found
   } cases[] = {
-      {"Main", "Port", "8080"},            // trimmed; first of three wins
-      {"MAIN", "port", "8080"},            // names without case
+      {"Main", "Port", "8080"},               // trimmed; first of three wins
+      {"MAIN", "port", "8080"},               // names without case
       {"Main", "Title", "\"quoted value\""},  // quotes kept
       {"Main", "Empty", ""},
-      {"Main", "Expr", "a=b"},             // split at the first '='
+      {"Main", "Expr", "a=b"},                    // split at the first '='
       {"Main", "Extra", "from the second Main"},  // same-named sections are one
-      {"Other", "Key", "other"},           // header name trimmed
-      {" other ", " key ", "other"},       // arguments trimmed
-      {"", "orphan", nullptr},             // before any section
+      {"Other", "Key", "other"},                  // header name trimmed
+      {" other ", " key ", "other"},              // arguments trimmed
+      {"", "orphan", nullptr},                    // before any section
       {"Main", "not an entry", nullptr},
-      {"Main", "Timeout", nullptr},        // commented out
+      {"Main", "Timeout", nullptr},  // commented out
       {"Main", "; Timeout", nullptr},
       {"Missing", "Port", nullptr},
   };
@@ -122,7 +122,7 @@ TEST_F(KvIniFileTest, ReadIntegerTakesStrictNumbersOnly) {
     const char* key;
     std::int32_t expected;
   } cases[] = {
-      {"plain", 42}, {"spaced", -7}, {"hex", -1}, {"big", -1},
+      {"plain", 42}, {"spaced", -7}, {"hex", -1},    {"big", -1},
       {"word", -1},  {"empty", -1},  {"absent", -1},
   };
   for (const auto& c : cases) EXPECT_EQ(ini.ReadInteger("n", c.key, -1), c.expected) << c.key;
@@ -142,12 +142,9 @@ TEST_F(KvIniFileTest, UnreadablePathsGiveAnEmptyCopyWithoutBlocking) {
 
 TEST_F(KvIniFileTest, UntouchedCopyWritesBackByteForByte) {
   const std::string cases[] = {
-      kSample,
-      "[a]\nk=v\n\n; note\n",
+      kSample,      "[a]\nk=v\n\n; note\n",
       "[a]\r\nk=v",  // no final break
-      "[a]\rk=v\r",
-      "\xEF\xBB\xBF",
-      "\n",
+      "[a]\rk=v\r", "\xEF\xBB\xBF",         "\n",
   };
   for (const std::string& content : cases) {
     const TKvIniFile ini(WriteFile("r.ini", content));
@@ -165,8 +162,7 @@ TEST_F(KvIniFileTest, WriteStringReplacesInPlaceKeepingSpelling) {
 }
 
 TEST_F(KvIniFileTest, WriteStringAppendsAfterLastEntryOfFirstSection) {
-  TKvIniFile ini(WriteFile("w.ini",
-                           "[A]\na=1\n; about b\n\n[B]\nb=1\n[a]\nz=1\n"));
+  TKvIniFile ini(WriteFile("w.ini", "[A]\na=1\n; about b\n\n[B]\nb=1\n[a]\nz=1\n"));
 
   ini.WriteString("a", "New", "2");
   ini.WriteString("B", "c", "3");
@@ -195,10 +191,9 @@ TEST_F(KvIniFileTest, WriteStringRefusesTextsThatBreakTheFormat) {
     const char* key;
     const char* value;
   } cases[] = {
-      {"S", "k", "two\nlines"}, {"S", "k", "trailing\r"}, {"S", "a\nb", "v"},
-      {"S", "k\n", "v"},        {"S\r\n[X]", "k", "v"},   {"S", "a=b", "v"},
-      {"S", "[k", "v"},         {"S", " ;k", "v"},        {"S", "", "v"},
-      {"S", "  ", "v"},
+      {"S", "k", "two\nlines"}, {"S", "k", "trailing\r"}, {"S", "a\nb", "v"}, {"S", "k\n", "v"},
+      {"S\r\n[X]", "k", "v"},   {"S", "a=b", "v"},        {"S", "[k", "v"},   {"S", " ;k", "v"},
+      {"S", "", "v"},           {"S", "  ", "v"},
   };
   for (const auto& c : cases) {
     EXPECT_THROW(ini.WriteString(c.section, c.key, c.value), EConvertError) << c.key;
@@ -207,8 +202,8 @@ TEST_F(KvIniFileTest, WriteStringRefusesTextsThatBreakTheFormat) {
 }
 
 TEST_F(KvIniFileTest, DeleteKeyAndEraseSectionRemoveEveryOccurrence) {
-  TKvIniFile ini(WriteFile("d.ini",
-                           "; head\n[A]\nk=1\nK=2\nj=3\n[B]\nk=4\n[a]\nk=5\n; tail of a\n"));
+  TKvIniFile ini(
+      WriteFile("d.ini", "; head\n[A]\nk=1\nK=2\nj=3\n[B]\nk=4\n[a]\nk=5\n; tail of a\n"));
 
   ini.DeleteKey("a", "k");
   EXPECT_EQ(ini.ToText(), "; head\n[A]\nj=3\n[B]\nk=4\n[a]\n; tail of a\n");
@@ -222,15 +217,17 @@ TEST_F(KvIniFileTest, DeleteKeyAndEraseSectionRemoveEveryOccurrence) {
 TEST_F(KvIniFileTest, Cp1251FileReadsAsUtf8AndWritesBackInCodePage) {
   // "[Раздел]\r\nКлюч=Значение №1\r\nBad=\x98\r\n" in code page 1251.
   const std::string cp1251 =
-      "[\xD0\xE0\xE7\xE4\xE5\xEB]\r\n\xCA\xEB\xFE\xF7=\xC7\xED\xE0\xF7\xE5\xED\xE8\xE5 \xB9" "1\r\n"
+      "[\xD0\xE0\xE7\xE4\xE5\xEB]\r\n\xCA\xEB\xFE\xF7=\xC7\xED\xE0\xF7\xE5\xED\xE8\xE5 \xB9"
+      "1\r\n"
       "Bad=\x98\r\n";
   const std::string path = WriteFile("c.ini", cp1251);
   TKvIniFile ini(path, TIniEncoding::Cp1251);
   const std::string section = "\xD0\xA0\xD0\xB0\xD0\xB7\xD0\xB4\xD0\xB5\xD0\xBB";  // Раздел
-  const std::string key = "\xD0\x9A\xD0\xBB\xD1\x8E\xD1\x87";                       // Ключ
+  const std::string key = "\xD0\x9A\xD0\xBB\xD1\x8E\xD1\x87";                      // Ключ
 
   EXPECT_EQ(ini.ReadString(section, key, ""),
-            "\xD0\x97\xD0\xBD\xD0\xB0\xD1\x87\xD0\xB5\xD0\xBD\xD0\xB8\xD0\xB5 \xE2\x84\x96" "1");
+            "\xD0\x97\xD0\xBD\xD0\xB0\xD1\x87\xD0\xB5\xD0\xBD\xD0\xB8\xD0\xB5 \xE2\x84\x96"
+            "1");
   EXPECT_EQ(ini.ReadString(section, "Bad", ""), "\xEF\xBF\xBD");  // undefined in the code page
 
   ini.DeleteKey(section, "Bad");

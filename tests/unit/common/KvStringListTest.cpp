@@ -133,15 +133,15 @@ TEST(TStringListDelimited, ReadsItemsQuotesAndEmptyLines) {
       {",a", {"", "a"}},
       {"a,", {"a", ""}},
       {"a,  ", {"a", ""}},
-      {"a b", {"a", "b"}},               // a blank ends an unquoted item
+      {"a b", {"a", "b"}},  // a blank ends an unquoted item
       {"a\tb,c", {"a", "b", "c"}},
       {"\"a b\",c", {"a b", "c"}},
-      {"\"a\"\"b\"", {"a\"b"}},          // a doubled quote stands for one
+      {"\"a\"\"b\"", {"a\"b"}},  // a doubled quote stands for one
       {"\"\"\"\"", {"\""}},
-      {"\"a\"b", {"a", "b"}},            // reading goes on after the closing quote
+      {"\"a\"b", {"a", "b"}},  // reading goes on after the closing quote
       {"\"unterminated, still", {"unterminated, still"}},
       {"\"ends in doubled\"\"", {"ends in doubled\""}},
-      {"a\"b", {"a\"b"}},                // a quote inside an unquoted item is plain
+      {"a\"b", {"a\"b"}},  // a quote inside an unquoted item is plain
   };
   for (const auto& c : cases) {
     TStringList list = ListOf({"old"});

@@ -124,11 +124,8 @@ TEST(TextRoutines, PosTextCutTokenExtractBetween) {
     int startOut, endOut;
     const char* value;
   } cases[] = {
-      {"log_%PID%.txt", 1, 6, 8, "PID"},
-      {"%%x", 1, 2, 1, ""},  // adjacent marks: an empty value
-      {"a%open", 1, 3, 0, ""},
-      {"none", 1, 0, 0, ""},
-      {"%A%b%C%", 4, 6, 6, "C"},
+      {"log_%PID%.txt", 1, 6, 8, "PID"}, {"%%x", 1, 2, 1, ""},  // adjacent marks: an empty value
+      {"a%open", 1, 3, 0, ""},           {"none", 1, 0, 0, ""}, {"%A%b%C%", 4, 6, 6, "C"},
   };
   for (const auto& c : cases) {
     int start = c.startIn, end = -1;
@@ -160,8 +157,14 @@ TEST(TextRoutines, ValueTexts) {
   const struct {
     double value;
     const char* expected;
-  } floats[] = {{1.5, "1.5"}, {0, "0"}, {-2.25, "-2.25"}, {1e20, "1E20"}, {1e-5, "1E-5"},
-                {0.0001, "0.0001"}, {123456789012345.0, "123456789012345"}, {0.1, "0.1"}};
+  } floats[] = {{1.5, "1.5"},
+                {0, "0"},
+                {-2.25, "-2.25"},
+                {1e20, "1E20"},
+                {1e-5, "1E-5"},
+                {0.0001, "0.0001"},
+                {123456789012345.0, "123456789012345"},
+                {0.1, "0.1"}};
   for (const auto& f : floats) EXPECT_EQ(FloatToText(f.value), f.expected);
 
   EXPECT_EQ(VarRecToStr(TVarRec(std::int32_t{-7})), "-7");

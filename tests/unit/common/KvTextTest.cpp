@@ -40,9 +40,9 @@ TEST(KvTextCompare, CaseInsensitiveComparisonsAgree) {
     int sign;
   };
   const Case cases[] = {
-      {"", "", 0},          {"abc", "ABC", 0},      {"abc", "abd", -1},
-      {"ab", "abc", -1},    {"abc", "ab", 1},       {"Z", "a", 1},
-      {"_", "a", 1},        {"a", "\x80", -1},      {"\xD0\x90", "\xD0\xB0", -1},
+      {"", "", 0},       {"abc", "ABC", 0}, {"abc", "abd", -1},
+      {"ab", "abc", -1}, {"abc", "ab", 1},  {"Z", "a", 1},
+      {"_", "a", 1},     {"a", "\x80", -1}, {"\xD0\x90", "\xD0\xB0", -1},
   };
   for (const Case& c : cases) {
     const int result = CompareText(c.a, c.b);
@@ -69,9 +69,15 @@ TEST(KvTextFindText, FindsCaseInsensitivelyFromPositionAndNeverFindsEmpty) {
   };
   constexpr std::size_t npos = std::string_view::npos;
   const Case cases[] = {
-      {"Hello World", "WORLD", 0, 6}, {"abAB", "ab", 1, 2},   {"abAB", "ab", 3, npos},
-      {"abc", "abc", 0, 0},           {"abc", "abcd", 0, npos}, {"abc", "", 0, npos},
-      {"", "", 0, npos},              {"abc", "c", 3, npos},  {"abc", "c", 99, npos},
+      {"Hello World", "WORLD", 0, 6},
+      {"abAB", "ab", 1, 2},
+      {"abAB", "ab", 3, npos},
+      {"abc", "abc", 0, 0},
+      {"abc", "abcd", 0, npos},
+      {"abc", "", 0, npos},
+      {"", "", 0, npos},
+      {"abc", "c", 3, npos},
+      {"abc", "c", 99, npos},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(FindText(c.text, c.sub, c.from), c.expected)
@@ -101,12 +107,18 @@ TEST(KvTextLowerCaseRu, LeavesOtherCharactersAndInvalidBytesAlone) {
     std::string input;
     std::string expected;
   } cases[] = {
-      {"ABC-\xD0\x9A\xD0\xA1" "1", "abc-\xD0\xBA\xD1\x81" "1"},  // "ABC-КС1"
+      {"ABC-\xD0\x9A\xD0\xA1"
+       "1",
+       "abc-\xD0\xBA\xD1\x81"
+       "1"},                                                     // "ABC-КС1"
       {"\xD0\x80\xD0\x82\xD0\x8F", "\xD0\x80\xD0\x82\xD0\x8F"},  // Ѐ Ђ Џ are not folded
       {"\xD0", "\xD0"},                                          // truncated at the end
-      {"\xD0" "A", "\xD0" "a"},                                  // lead without continuation
-      {"\x90\xD0\xD0\x90", "\x90\xD0\xD0\xB0"},                  // stray bytes, then А
-      {"\xC3\x84", "\xC3\x84"},                                  // Ä is not folded
+      {"\xD0"
+       "A",
+       "\xD0"
+       "a"},                                     // lead without continuation
+      {"\x90\xD0\xD0\x90", "\x90\xD0\xD0\xB0"},  // stray bytes, then А
+      {"\xC3\x84", "\xC3\x84"},                  // Ä is not folded
   };
   for (const auto& c : cases) EXPECT_EQ(LowerCaseRu(c.input), c.expected) << c.input;
 }
@@ -117,7 +129,11 @@ TEST(KvTextSameTextRu, MatchesCyrillicCaseButNeverLatinLookAlikes) {
     const char* b;
     bool same;
   } cases[] = {
-      {"\xD0\xBA\xD1\x81" "1", "\xD0\x9A\xD0\xA1" "1", true},  // "кс1" and "КС1"
+      {"\xD0\xBA\xD1\x81"
+       "1",
+       "\xD0\x9A\xD0\xA1"
+       "1",
+       true},  // "кс1" and "КС1"
       {"\xD0\x81\xD0\xBB\xD0\xBA\xD0\xB0", "\xD1\x91\xD0\x9B\xD0\x9A\xD0\x90", true},
       {"K", "\xD0\x9A", false},  // Latin K, Cyrillic К
       {"k", "\xD0\xBA", false},

@@ -95,10 +95,10 @@ TEST_F(EnvironmentTest, ExpandEnvironmentText_ReplacesReferencesInOnePass) {
       {"no references", "no references"},
       {"%DRAVIK_T_A%", "alpha"},
       {"x%DRAVIK_T_A%y", "xalphay"},
-      {"%dravik_t_a%|%DRAVIKTMIXED%", "alpha|mixed"},          // case-insensitive
-      {"%DRAVIKTCASE%|%DravikTCase%", "upper|lower"},          // exact match first
-      {"%DRAVIK_T_A%%DRAVIK_T_B%", "alphabeta"},               // adjacent
-      {"[%DRAVIK_T_EMPTY%]", "[]"},                            // set, but empty
+      {"%dravik_t_a%|%DRAVIKTMIXED%", "alpha|mixed"},  // case-insensitive
+      {"%DRAVIKTCASE%|%DravikTCase%", "upper|lower"},  // exact match first
+      {"%DRAVIK_T_A%%DRAVIK_T_B%", "alphabeta"},       // adjacent
+      {"[%DRAVIK_T_EMPTY%]", "[]"},                    // set, but empty
       {"%DRAVIK_T_UNSET%", "%DRAVIK_T_UNSET%"},
       {"%DRAVIK_T_UNSET%DRAVIK_T_A%", "%DRAVIK_T_UNSET%DRAVIK_T_A%"},  // resumes after '%'
       {"%", "%"},
@@ -107,9 +107,9 @@ TEST_F(EnvironmentTest, ExpandEnvironmentText_ReplacesReferencesInOnePass) {
       {"%DRAVIK_T_A%%", "alpha%"},
       {"%%", "%%"},
       {"%%%DRAVIK_T_A%", "%%alpha"},
-      {"%DRAVIK_T_LOOP%", "%DRAVIK_T_A%"},                     // values are not rescanned
+      {"%DRAVIK_T_LOOP%", "%DRAVIK_T_A%"},  // values are not rescanned
       {"%DRAVIK_T_PCT%DRAVIK_T_B%", "50%DRAVIK_T_B%"},
-      {"%Temp%/dravik", "/tmp/dravik"},                        // stand-ins apply too
+      {"%Temp%/dravik", "/tmp/dravik"},  // stand-ins apply too
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ExpandEnvironmentText(c.text), c.expected) << c.text;
@@ -170,8 +170,7 @@ TEST_F(EnvironmentTest, GetEnvironmentValue_HomeAndUserMissing_UseTheAccount) {
 
     EXPECT_EQ(GetEnvironmentValue("USERPROFILE"),
               account ? expected(account->pw_dir) : std::nullopt);
-    EXPECT_EQ(GetEnvironmentValue("USERNAME"),
-              account ? expected(account->pw_name) : std::nullopt);
+    EXPECT_EQ(GetEnvironmentValue("USERNAME"), account ? expected(account->pw_name) : std::nullopt);
   }
 }
 

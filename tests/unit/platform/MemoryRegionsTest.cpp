@@ -99,9 +99,9 @@ TEST(MemoryRegionsTest, ParseMemoryMap_SkipsLinesThatDoNotParse) {
   const std::string_view text =
       "1000-2000 r-xp 00000000 08:01 42   /usr/bin/app\n"
       "2000-3000 rw-s 00000000 00:05 7    /dev/shm/x (deleted)\n"
-      "3000-3000 r--p 00000000 00:00 0\n"          // empty range
-      "5000-4000 r--p 00000000 00:00 0\n"          // reversed range
-      "4000-5000 rwzp 00000000 00:00 0\n"          // unknown permission
+      "3000-3000 r--p 00000000 00:00 0\n"  // empty range
+      "5000-4000 r--p 00000000 00:00 0\n"  // reversed range
+      "4000-5000 rwzp 00000000 00:00 0\n"  // unknown permission
       "4000-5000 r--pp 00000000 00:00 0\n"
       "4000 r--p 00000000 00:00 0\n"
       "-5000 r--p 00000000 00:00 0\n"
@@ -129,9 +129,11 @@ TEST(MemoryRegionsTest, FindMemoryRegion_BoundariesOfAHandMadeMap) {
     std::uintptr_t address;
     std::optional<std::uintptr_t> base;
   } cases[] = {
-      {0x0, std::nullopt},     {0xfff, std::nullopt}, {0x1000, 0x1000}, {0x1fff, 0x1000},
-      {0x2000, 0x2000},        {0x3fff, 0x2000},      {0x4000, std::nullopt},
-      {0x8fff, 0x8000},        {0x9000, std::nullopt}, {UINTPTR_MAX, std::nullopt},
+      {0x0, std::nullopt},    {0xfff, std::nullopt},
+      {0x1000, 0x1000},       {0x1fff, 0x1000},
+      {0x2000, 0x2000},       {0x3fff, 0x2000},
+      {0x4000, std::nullopt}, {0x8fff, 0x8000},
+      {0x9000, std::nullopt}, {UINTPTR_MAX, std::nullopt},
   };
 
   for (const auto& c : cases) {

@@ -71,11 +71,11 @@ TEST(ModulePathsTest, AddressOutsideEveryModule_HasNoBaseAndNoPath) {
 TEST(ModulePathsTest, LoadedModulePath_NamesThatAreNoLoadedLibrary_GiveEmpty) {
   const std::string names[] = {
       "libdravik-never-built.so.1",
-      "LIBC.SO.6",                        // file names are case-sensitive
-      "c.so.6",                           // a file name matches whole, not as a suffix
-      FileNameOf(ExecutablePath()),       // never the executable
+      "LIBC.SO.6",                   // file names are case-sensitive
+      "c.so.6",                      // a file name matches whole, not as a suffix
+      FileNameOf(ExecutablePath()),  // never the executable
       ExecutablePath(),
-      "linux-vdso.so.1",                  // never the vdso
+      "linux-vdso.so.1",  // never the vdso
       "",
   };
   for (const std::string& name : names) EXPECT_EQ(LoadedModulePath(name), "") << name;

@@ -42,10 +42,10 @@ TEST(OsInfoTest, OsBitness_KnowsSixtyFourBitMachineNames) {
     std::string_view machine;
     int expected;
   } cases[] = {
-      {"x86_64", 64},  {"aarch64", 64}, {"arm64", 64},  {"ppc64", 64},   {"ppc64le", 64},
-      {"s390x", 64},   {"riscv64", 64}, {"mips64", 64}, {"sparc64", 64}, {"loongarch64", 64},
-      {"X86_64", 64},  {"i686", 32},    {"i386", 32},   {"armv7l", 32},  {"s390", 32},
-      {"ppc", 32},     {"riscv32", 32}, {"", 32},
+      {"x86_64", 64}, {"aarch64", 64}, {"arm64", 64},  {"ppc64", 64},   {"ppc64le", 64},
+      {"s390x", 64},  {"riscv64", 64}, {"mips64", 64}, {"sparc64", 64}, {"loongarch64", 64},
+      {"X86_64", 64}, {"i686", 32},    {"i386", 32},   {"armv7l", 32},  {"s390", 32},
+      {"ppc", 32},    {"riscv32", 32}, {"", 32},
   };
   for (const auto& c : cases) EXPECT_EQ(OsBitness(c.machine), c.expected) << c.machine;
 }

@@ -32,7 +32,10 @@ TEST(ProcessesTest, ImagePathFromProcessLinks_UsesLinkOrCompatibilityLayersArgum
     std::string_view cmdline;
     std::string_view expected;
   } cases[] = {
-      {"/usr/bin/sleep", "sleep\0" "30\0"sv, "/usr/bin/sleep"},
+      {"/usr/bin/sleep",
+       "sleep\0"
+       "30\0"sv,
+       "/usr/bin/sleep"},
       {"/opt/app/bin/app (deleted)", "app\0"sv, "/opt/app/bin/app"},
       {"", "whatever\0"sv, ""},
       {"/usr/bin/wine64-preloader", "C:\\Program Files\\X\\rmclient.exe\0/x\0"sv,
@@ -40,11 +43,11 @@ TEST(ProcessesTest, ImagePathFromProcessLinks_UsesLinkOrCompatibilityLayersArgum
       {"/usr/lib/wine/wine64 (deleted)", "Z:\\home\\u\\a.exe\0"sv, "Z:\\home\\u\\a.exe"},
       {"/opt/wine-stable/bin/wine-preloader", "C:\\b.exe"sv, "C:\\b.exe"},  // no final NUL
       {"/usr/bin/wine", "C:\\c.exe\0"sv, "C:\\c.exe"},
-      {"/usr/bin/wine", ""sv, "/usr/bin/wine"},              // no arguments to go by
+      {"/usr/bin/wine", ""sv, "/usr/bin/wine"},  // no arguments to go by
       {"/usr/bin/wine", "\0C:\\d.exe\0"sv, "/usr/bin/wine"},
       {"/usr/bin/winecfg", "C:\\e.exe\0"sv, "/usr/bin/winecfg"},  // not a loader
       {"/usr/bin/notwine64", "C:\\f.exe\0"sv, "/usr/bin/notwine64"},
-      {"/usr/bin/Wine", "C:\\g.exe\0"sv, "/usr/bin/Wine"},    // file names are case-sensitive
+      {"/usr/bin/Wine", "C:\\g.exe\0"sv, "/usr/bin/Wine"},  // file names are case-sensitive
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ImagePathFromProcessLinks(c.exeLink, c.cmdline), c.expected) << c.exeLink;

@@ -34,9 +34,9 @@ TEST(ResourcesTest, FindResource_RegisteredNameInAnyCase_GivesTheFileBytes) {
   ASSERT_NE(mixed.find('\0'), std::string::npos);
   ASSERT_NE(mixed.find('\xFF'), std::string::npos);
   const LookupCase cases[] = {
-      {"FIXTURE_BINARY", "mixed-bytes.bin"},  {"fixture_binary", "mixed-bytes.bin"},
-      {"Fixture_Binary", "mixed-bytes.bin"},  {"Fixture_Empty", "empty.bin"},
-      {"FIXTURE_EMPTY", "empty.bin"},         {"fixture_generated", "mixed-bytes.bin"},
+      {"FIXTURE_BINARY", "mixed-bytes.bin"}, {"fixture_binary", "mixed-bytes.bin"},
+      {"Fixture_Binary", "mixed-bytes.bin"}, {"Fixture_Empty", "empty.bin"},
+      {"FIXTURE_EMPTY", "empty.bin"},        {"fixture_generated", "mixed-bytes.bin"},
   };
 
   for (const LookupCase& c : cases) {
@@ -49,8 +49,12 @@ TEST(ResourcesTest, FindResource_RegisteredNameInAnyCase_GivesTheFileBytes) {
 }
 
 TEST(ResourcesTest, FindResource_UnregisteredName_IsAbsent) {
-  const std::string_view names[] = {"", "FIXTURE", "FIXTURE_BINARY2", "FIXTURE_BINAR",
-                                    std::string_view("FIXTURE_BINARY\0", 15), "FIXTURE-BINARY"};
+  const std::string_view names[] = {"",
+                                    "FIXTURE",
+                                    "FIXTURE_BINARY2",
+                                    "FIXTURE_BINAR",
+                                    std::string_view("FIXTURE_BINARY\0", 15),
+                                    "FIXTURE-BINARY"};
 
   for (const std::string_view name : names) {
     EXPECT_FALSE(FindResource(name).has_value()) << name;

@@ -177,8 +177,11 @@ TEST(VersionBlockTest, EncodeVersionBlock_EntryBreakingTheRules_Throws) {
 
 TEST(VersionBlockTest, DecodeVersionBlock_BlockAmidBinaryBytes_IsFound) {
   const VersionEntries entries = {{"FileVersion", "2.0.0.1"}};
-  const std::string bytes = std::string("\x7F" "ELF\0\0\xFF{", 9) + EncodeVersionBlock(entries) +
-                            std::string("\0\r\n", 3);
+  const std::string bytes = std::string(
+                                "\x7F"
+                                "ELF\0\0\xFF{",
+                                9) +
+                            EncodeVersionBlock(entries) + std::string("\0\r\n", 3);
 
   EXPECT_EQ(DecodeVersionBlock(bytes), entries);
 }
