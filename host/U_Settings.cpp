@@ -1,1 +1,536 @@
 #include "U_Settings.h"
+
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include "KvText.h"
+#include "U_LogFile.h"
+
+namespace dravik {
+
+namespace {
+
+constexpr std::string_view kSectionServer = "Server";
+constexpr std::string_view kSectionLog = "Log";
+constexpr std::string_view kSectionHttp = "Server_HTTP";
+constexpr std::string_view kSectionHttps = "Server_HTTPS";
+constexpr std::string_view kKeyDevMode = "DevMode";
+constexpr std::string_view kKeyIdleTime = "IdleTime";
+constexpr std::string_view kKeyFileName = "FileName";
+constexpr std::string_view kKeyProxyMonitor = "ProxyMonitor";
+constexpr std::string_view kKeyPort = "Port";
+constexpr std::string_view kKeyDomains = "Domains";
+
+constexpr auto kAskingPollInterval = std::chrono::milliseconds(100);
+
+// A Boolean is on only when its value begins with '1'; an empty or missing value is `def`.
+bool ReadBool(const TKvIniFile& ini, std::string_view section, std::string_view key, bool def) {
+  const std::string value = ini.ReadString(section, key, "");
+  return value.empty() ? def : value.front() == '1';
+}
+
+void WriteBool(TKvIniFile& ini, std::string_view section, std::string_view key, bool value) {
+  ini.WriteString(section, key, value ? "1" : "0");
+}
+
+bool HasControlChar(std::string_view s) noexcept {
+  for (char c : s) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) return true;
+  }
+  return false;
+}
+
+// Removes the first occurrence of `scheme`, found without regard to case, wherever it stands.
+void EraseFirstText(std::string& s, std::string_view scheme) {
+  const std::size_t at = FindText(s, scheme);
+  if (at != std::string::npos) s.erase(at, scheme.size());
+}
+
+}  // namespace
+
+std::string NormalizeDomain(std::string_view domain, bool keepPort) {
+  std::string s = Trim(domain);
+  EraseFirstText(s, "http://");
+  EraseFirstText(s, "https://");
+  if (const std::size_t slash = s.find('/'); slash != std::string::npos) s.resize(slash);
+  if (!keepPort) {
+    if (const std::size_t colon = s.find(':'); colon != std::string::npos) s.resize(colon);
+  }
+  return LowerCase(s);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TBaseDomainList
+
+TBaseDomainList::TBaseDomainList() {
+  SetDelimiter(';');
+  SetQuoteChar('"');
+}
+
+void TBaseDomainList::DeleteEmptyLines() {
+  for (int i = TStringList::Count() - 1; i >= 0; --i) {
+    if (TrimView(TStringList::Get(i)).empty()) TStringList::Delete(i);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TDomainList
+
+TDomainList::TDomainList() { ResetOriginsLocked(); }
+
+int TDomainList::Count() const {
+  std::shared_lock lock(lock_);
+  return TStringList::Count();
+}
+
+std::string TDomainList::Get(int index) const {
+  std::shared_lock lock(lock_);
+  return TStringList::Get(index);
+}
+
+int TDomainList::IndexOf(std::string_view s) const {
+  std::shared_lock lock(lock_);
+  return TStringList::IndexOf(s);
+}
+
+std::vector<std::string> TDomainList::Lines() const {
+  std::shared_lock lock(lock_);
+  return TStringList::Lines();
+}
+
+int TDomainList::Add(std::string s) {
+  std::unique_lock lock(lock_);
+  return TStringList::Add(std::move(s));
+}
+
+void TDomainList::Insert(int index, std::string s) {
+  std::unique_lock lock(lock_);
+  TStringList::Insert(index, std::move(s));
+}
+
+void TDomainList::Delete(int index) {
+  std::unique_lock lock(lock_);
+  TStringList::Delete(index);
+}
+
+void TDomainList::Clear() {
+  std::unique_lock lock(lock_);
+  TStringList::Clear();
+}
+
+void TDomainList::DeleteEmptyLines() {
+  std::unique_lock lock(lock_);
+  TBaseDomainList::DeleteEmptyLines();
+}
+
+std::string TDomainList::Text() const {
+  std::shared_lock lock(lock_);
+  return TStringList::Text();
+}
+
+void TDomainList::SetText(std::string_view text) {
+  std::unique_lock lock(lock_);
+  TStringList::SetText(text);
+}
+
+std::string TDomainList::DelimitedText() const {
+  std::shared_lock lock(lock_);
+  return TStringList::DelimitedText();
+}
+
+void TDomainList::SetDelimitedText(std::string_view text) {
+  std::unique_lock lock(lock_);
+  TStringList::SetDelimitedText(text);
+}
+
+bool TDomainList::ReplaceDomains(std::optional<std::string_view> text, std::string_view required) {
+  // Parsed before the lock is taken, to keep the writer's time under it short.
+  TBaseDomainList replacement;
+  if (text) replacement.SetDelimitedText(*text);
+  TBaseDomainList defaults;
+  defaults.SetDelimitedText(required);
+
+  std::unique_lock lock(lock_);
+  bool changed = false;
+  if (text && *text != TStringList::DelimitedText()) {
+    TStringList::Assign(replacement.Lines());
+    changed = true;
+  }
+  for (const std::string& line : defaults) {
+    if (TStringList::IndexOf(line) < 0) {
+      TStringList::Insert(0, line);
+      changed = true;
+    }
+  }
+  if (changed) RebuildOriginsLocked();
+  return changed;
+}
+
+void TDomainList::ResetOrigins() {
+  std::unique_lock lock(lock_);
+  ResetOriginsLocked();
+}
+
+void TDomainList::RebuildOrigins() {
+  std::unique_lock lock(lock_);
+  RebuildOriginsLocked();
+}
+
+std::vector<std::string> TDomainList::Origins() const {
+  std::shared_lock lock(lock_);
+  return origins_;
+}
+
+bool TDomainList::IsListed(const std::string& origin) const {
+  if (origin.empty()) return true;
+  const std::string host = NormalizeDomain(origin);
+  std::shared_lock lock(lock_);
+  return InOriginsLocked(host);
+}
+
+bool TDomainList::IsAllowed(const std::string& origin, const std::string& referer) {
+  return IsListed(origin) && IsListed(referer);
+}
+
+std::string TDomainList::GetAllowOrigin(const std::string& origin) const {
+  if (origin.empty()) return "*";
+  if (HasControlChar(origin)) return "null";
+  const std::string host = NormalizeDomain(origin);
+  std::shared_lock lock(lock_);
+  return InOriginsLocked(host) ? origin : std::string("null");
+}
+
+void TDomainList::AppendDomain(std::string line, std::string origin) {
+  std::unique_lock lock(lock_);
+  TStringList::Add(std::move(line));
+  if (!origin.empty()) origins_.push_back(std::move(origin));
+}
+
+void TDomainList::ResetOriginsLocked() {
+  origins_.clear();
+  origins_.emplace_back(kServerHostName);
+}
+
+void TDomainList::RebuildOriginsLocked() {
+  ResetOriginsLocked();
+  TBaseDomainList::DeleteEmptyLines();
+  for (const std::string& line : TStringList::Lines()) {
+    std::string host = Trim(NormalizeDomain(line));
+    if (!host.empty()) origins_.push_back(std::move(host));
+  }
+}
+
+bool TDomainList::InOriginsLocked(std::string_view host) const {
+  if (host.empty()) return false;
+  for (const std::string& o : origins_) {
+    if (SameText(o, host)) return true;
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TDomainListPlus
+
+TDomainListPlus::TDomainListPlus() = default;
+
+void TDomainListPlus::SetOnConfirmDomain(TOnConfirmDomain handler) {
+  std::lock_guard lock(handlersLock_);
+  onConfirmDomain_ = std::move(handler);
+}
+
+void TDomainListPlus::SetOnNewDomain(TOnNewDomain handler) {
+  std::lock_guard lock(handlersLock_);
+  onNewDomain_ = std::move(handler);
+}
+
+TDomainListPlus::TOnConfirmDomain TDomainListPlus::OnConfirmDomain() const {
+  std::lock_guard lock(handlersLock_);
+  return onConfirmDomain_;
+}
+
+TDomainListPlus::TOnNewDomain TDomainListPlus::OnNewDomain() const {
+  std::lock_guard lock(handlersLock_);
+  return onNewDomain_;
+}
+
+bool TDomainListPlus::IsAllowed(const std::string& origin, const std::string& referer) {
+  if (origin.empty() && referer.empty()) return false;
+  if (TDomainList::IsAllowed(origin, referer)) return true;
+  const TOnConfirmDomain onConfirm = OnConfirmDomain();
+  if (!onConfirm) return false;
+
+  const std::string& page = referer.empty() ? origin : referer;
+  const std::string domain = NormalizeDomain(page, true);
+  if (NormalizeDomain(domain).empty()) return false;
+
+  // Looking and marking are one step, so that two requests for one domain never both ask.
+  if (!TryMarkAsking(domain)) {
+    WaitWhileAsking(domain);
+    return TDomainList::IsAllowed(origin, referer);
+  }
+  const bool trusted = AskMarked(onConfirm, page, domain);
+  if (trusted) {
+    WriteLog(this, "Trusted domain ADDED: " + domain, 2);
+  } else {
+    WriteLog(this, "Trusted domain CANCELED: " + domain, 1);
+  }
+  return trusted;
+}
+
+bool TDomainListPlus::ConfirmDomain(const std::string& page, const std::string& domain) {
+  if (NormalizeDomain(domain).empty()) return false;
+  const TOnConfirmDomain onConfirm = OnConfirmDomain();
+  if (!onConfirm) return false;
+  MarkAsking(domain);
+  return AskMarked(onConfirm, page, domain);
+}
+
+bool TDomainListPlus::AskMarked(const TOnConfirmDomain& onConfirm, const std::string& page,
+                                const std::string& domain) {
+  struct TUnmark {
+    TDomainListPlus& list;
+    const std::string& domain;
+    ~TUnmark() {
+      try {
+        list.UnmarkAsking(domain);
+      } catch (...) {  // a failing mutex must not turn an answer into a termination
+      }
+    }
+  } unmark{*this, domain};
+
+  if (!onConfirm(page, domain)) return false;
+  AppendDomain(domain, NormalizeDomain(domain));
+  if (const TOnNewDomain onNew = OnNewDomain()) onNew();
+  return true;
+}
+
+void TDomainListPlus::MarkAsking(const std::string& domain) {
+  std::lock_guard lock(askingLock_);
+  asking_.Add(domain);
+}
+
+bool TDomainListPlus::TryMarkAsking(const std::string& domain) {
+  std::lock_guard lock(askingLock_);
+  if (asking_.IndexOf(domain) >= 0) return false;
+  asking_.Add(domain);
+  return true;
+}
+
+void TDomainListPlus::UnmarkAsking(const std::string& domain) {
+  std::lock_guard lock(askingLock_);
+  const int i = asking_.IndexOf(domain);
+  if (i >= 0) asking_.Delete(i);
+}
+
+int TDomainListPlus::AskingIndex(const std::string& domain) const {
+  std::lock_guard lock(askingLock_);
+  return asking_.IndexOf(domain);
+}
+
+bool TDomainListPlus::WaitWhileAsking(const std::string& domain) const {
+  bool waited = false;
+  while (AskingIndex(domain) >= 0) {
+    waited = true;
+    std::this_thread::sleep_for(kAskingPollInterval);
+  }
+  return !waited;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TDaemonSettings
+
+void TDaemonSettings::SetDefault(std::int32_t port) noexcept {
+  defaultPort_.store(port, std::memory_order_relaxed);
+  port_.store(port, std::memory_order_relaxed);
+}
+
+void TDaemonSettings::Load(TKvIniFile* ini, std::string_view section) {
+  if (ini) SetPort(ini->ReadInteger(section, kKeyPort, DefaultPort()));
+}
+
+void TDaemonSettings::Save(TKvIniFile* ini, std::string_view section) {
+  if (ini) ini->WriteInteger(section, kKeyPort, Port());
+}
+
+std::string TDaemonSettings::Describe() const { return "Port: " + std::to_string(Port()); }
+
+bool TDaemonSettings::IsChangedIn(const TKvIniFile* ini, std::string_view section) const {
+  return ini && ini->ReadInteger(section, kKeyPort, DefaultPort()) != Port();
+}
+
+bool TDaemonSettings::IsModified() const { return Port() != DefaultPort(); }
+
+// ---------------------------------------------------------------------------------------------
+// TCommonSettings
+
+std::string TCommonSettings::Domains() const { return domainList_.DelimitedText(); }
+
+void TCommonSettings::SetDomains(const std::string& text) { domainList_.ReplaceDomains(text); }
+
+void TCommonSettings::SetDefault(const std::string& text) {
+  defaultDomains_ = text;
+  SetDomains(text);
+}
+
+void TCommonSettings::Load(TKvIniFile* ini, std::string_view section) {
+  std::optional<std::string> text;
+  if (ini) text = ini->ReadString(section, kKeyDomains, defaultDomains_);
+  // One replacement, so that no reader sees the file's domains without the built-in ones.
+  domainList_.ReplaceDomains(text ? std::optional<std::string_view>(*text) : std::nullopt,
+                             defaultDomains_);
+}
+
+void TCommonSettings::Save(TKvIniFile* ini, std::string_view section) {
+  if (ini) ini->WriteString(section, kKeyDomains, Domains());
+}
+
+std::string TCommonSettings::Describe() const { return "Domains: " + Domains(); }
+
+bool TCommonSettings::IsChangedIn(const TKvIniFile* ini, std::string_view section) const {
+  return ini && ini->ReadString(section, kKeyDomains, defaultDomains_) != Domains();
+}
+
+bool TCommonSettings::IsModified() const { return false; }
+
+// ---------------------------------------------------------------------------------------------
+// THostSettings
+
+THostSettings::THostSettings() : THostSettings(THostLoger::GetIniFileName()) {}
+
+THostSettings::THostSettings(std::string iniFileName)
+    : iniFileName_(std::move(iniFileName)),
+      ini_(std::make_unique<TKvIniFile>(iniFileName_)),
+      serverRpc_(std::make_unique<TDaemonSettings>()),
+      serverSsl_(std::make_unique<TDaemonSettings>()),
+      server_(std::make_unique<TCommonSettings>()) {
+  std::lock_guard lock(lock_);
+  SetDefaultsLocked();
+}
+
+THostSettings::~THostSettings() {
+  serverRpc_.reset();
+  serverSsl_.reset();
+  server_.reset();
+  ini_.reset();
+}
+
+void THostSettings::Load() {
+  std::lock_guard lock(lock_);
+  devMode_ = ReadBool(*ini_, kSectionServer, kKeyDevMode, false);
+  idleTime_ = ini_->ReadInteger(kSectionServer, kKeyIdleTime, kDefaultIdleTime);
+  logFileName_ = ini_->ReadString(kSectionLog, kKeyFileName, "");
+  proxyMonitor_ = ReadBool(*ini_, kSectionServer, kKeyProxyMonitor, false);
+  serverRpc_->Load(ini_.get(), kSectionHttp);
+  serverSsl_->Load(ini_.get(), kSectionHttps);
+  server_->Load(ini_.get(), kSectionServer);
+}
+
+void THostSettings::Save(TSettingsGroups groups) {
+  std::lock_guard lock(lock_);
+  if (!IsChangedInFileLocked() && !unwritten_) return;
+  if (groups.Selects(TSettingsGroup::sgHost)) {
+    ini_->WriteInteger(kSectionServer, kKeyIdleTime, idleTime_);
+    ini_->WriteString(kSectionLog, kKeyFileName, logFileName_);
+    WriteBool(*ini_, kSectionServer, kKeyProxyMonitor, proxyMonitor_);
+  }
+  if (groups.Selects(TSettingsGroup::sgServerRPC)) serverRpc_->Save(ini_.get(), kSectionHttp);
+  if (groups.Selects(TSettingsGroup::sgServerSSL)) serverSsl_->Save(ini_.get(), kSectionHttps);
+  if (groups.Selects(TSettingsGroup::sgServer)) server_->Save(ini_.get(), kSectionServer);
+  // The copy now matches memory, so a failed write must be remembered for the next save.
+  unwritten_ = true;
+  ini_->UpdateFile();
+  unwritten_ = false;
+}
+
+bool THostSettings::IsChangedInFile() const {
+  std::lock_guard lock(lock_);
+  return IsChangedInFileLocked();
+}
+
+bool THostSettings::IsChangedInFileLocked() const {
+  return ReadBool(*ini_, kSectionServer, kKeyDevMode, false) != devMode_ ||
+         ini_->ReadInteger(kSectionServer, kKeyIdleTime, kDefaultIdleTime) != idleTime_ ||
+         ini_->ReadString(kSectionLog, kKeyFileName, "") != logFileName_ ||
+         ReadBool(*ini_, kSectionServer, kKeyProxyMonitor, false) != proxyMonitor_ ||
+         serverRpc_->IsChangedIn(ini_.get(), kSectionHttp) ||
+         serverSsl_->IsChangedIn(ini_.get(), kSectionHttps) ||
+         server_->IsChangedIn(ini_.get(), kSectionServer);
+}
+
+bool THostSettings::IsModified() const {
+  std::lock_guard lock(lock_);
+  return idleTime_ != kDefaultIdleTime || proxyMonitor_ || serverRpc_->IsModified() ||
+         serverSsl_->IsModified() || server_->IsModified();
+}
+
+std::string THostSettings::SettingsSummary() const {
+  std::lock_guard lock(lock_);
+  std::string text = "HTTP " + serverRpc_->Describe();
+  text += "\r\nHTTPS " + serverSsl_->Describe();
+  text += "\r\n" + server_->Describe();
+  text += "\r\nIdle time: " + std::to_string(idleTime_) + " сек.";
+  text += std::string("\r\nProxy Monitor: ") + (proxyMonitor_ ? "True" : "False");
+  if (!logFileName_.empty()) text += "\r\nLog File Name: " + logFileName_;
+  if (devMode_) text += "\r\nDeveloper mode ON!";
+  return text;
+}
+
+void THostSettings::LogSettings() const {
+  // Built first, so that the settings lock is not held while the log writes.
+  const std::string summary = SettingsSummary();
+  WriteLog(this, "Current settings", 2, summary);
+}
+
+void THostSettings::SetDefaults() {
+  std::lock_guard lock(lock_);
+  SetDefaultsLocked();
+}
+
+void THostSettings::SetDefaultsLocked() {
+  devMode_ = false;
+  idleTime_ = kDefaultIdleTime;
+  logFileName_.clear();
+  proxyMonitor_ = false;
+  serverRpc_->SetDefault(kDefaultHttpPort);
+  serverSsl_->SetDefault(kDefaultHttpsPort);
+  server_->SetDefault(std::string(kBuiltInDomains));
+}
+
+bool THostSettings::DevMode() const {
+  std::lock_guard lock(lock_);
+  return devMode_;
+}
+
+std::int32_t THostSettings::IdleTime() const {
+  std::lock_guard lock(lock_);
+  return idleTime_;
+}
+
+void THostSettings::SetIdleTime(std::int32_t seconds) {
+  std::lock_guard lock(lock_);
+  idleTime_ = seconds;
+}
+
+std::string THostSettings::LogFileName() const {
+  std::lock_guard lock(lock_);
+  return logFileName_;
+}
+
+void THostSettings::SetLogFileName(std::string fileName) {
+  std::lock_guard lock(lock_);
+  logFileName_ = std::move(fileName);
+}
+
+bool THostSettings::ProxyMonitor() const {
+  std::lock_guard lock(lock_);
+  return proxyMonitor_;
+}
+
+void THostSettings::SetProxyMonitor(bool on) {
+  std::lock_guard lock(lock_);
+  proxyMonitor_ = on;
+}
+
+}  // namespace dravik

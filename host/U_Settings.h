@@ -1,1 +1,361 @@
+// The program's settings: the groups that each read, write, describe and compare their own
+// keys of one ini section, the host settings that own them together with the in-memory copy
+// of the ini file, and the trusted-domain lists against which the server checks the origin
+// and the referring address of every request.
+//
+// Thread safety:
+// - TDomainList and TDomainListPlus: every public operation declared in these two classes is
+//   safe from any thread; the lines and Origins share one reader-writer lock, so a reader
+//   sees them either before or after a change, never during one. The TStringList operations
+//   that would reach the lines without that lock are not accessible through these classes;
+//   do not reach them through a TStringList reference either. TBaseDomainList itself is not
+//   guarded.
+// - TDaemonSettings: Port, DefaultPort and their setters may be used from any thread.
+// - TCommonSettings: DomainList, Domains and SetDomains may be used from any thread; its
+//   default text, Load, Save and IsChangedIn belong to its owner, which serialises them
+//   (THostSettings holds its lock for them).
+// - THostSettings: every operation is safe from any thread. Its lock is never held while a
+//   question to the user is open or an event runs.
 #pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "DravikConfig.h"
+#include "KvIniFile.h"
+#include "KvObject.h"
+#include "KvStringList.h"
+
+namespace dravik {
+
+// The server's own host name; always the first entry of a domain list's Origins.
+inline constexpr std::string_view kServerHostName = DRAVIK_SERVER_HOST;
+
+// The operator's sites, trusted out of the box, in the text form of a domain list.
+inline constexpr std::string_view kBuiltInDomains =
+    "online.dravik-bank.example;business.dravik-bank.example;sign.dravik-bank.example;"
+    "www.dravik-bank.example;dravik-bank.example";
+
+// The host name of an origin, a referring address or an entered domain: trimmed, without
+// the first "http://" and the first "https://" (in any case), cut at the first '/', cut at
+// the first ':' unless `keepPort` is set, and with ASCII letters lower-cased.
+std::string NormalizeDomain(std::string_view domain, bool keepPort = false);
+
+// A string list whose delimited text form uses ';' and '"'; lines keep their order and
+// duplicates, and IndexOf compares whole lines without regard to ASCII case. Not guarded.
+class TBaseDomainList : public TStringList {
+ public:
+  TBaseDomainList();
+  DRAVIK_CLASS_NAME(TBaseDomainList)
+
+  // Deletes every line that is empty after trimming.
+  void DeleteEmptyLines();
+};
+
+// The trusted domains as entered (the lines) and their host names (Origins), against which
+// requests are checked. Every public operation here is guarded (see the top of this file).
+class TDomainList : public TBaseDomainList {
+ public:
+  TDomainList();
+  TDomainList(const TDomainList&) = delete;
+  TDomainList& operator=(const TDomainList&) = delete;
+  ~TDomainList() override = default;
+  DRAVIK_CLASS_NAME(TDomainList)
+
+  // The lines, each operation under the lock. Get copies, since a reference could outlive it.
+  int Count() const;
+  std::string Get(int index) const;
+  int IndexOf(std::string_view s) const;
+  std::vector<std::string> Lines() const;  // a snapshot
+  int Add(std::string s);
+  void Insert(int index, std::string s);
+  void Delete(int index);
+  void Clear();
+  void DeleteEmptyLines();
+  // The line-break and the ';' text forms; the setters replace the lines and leave Origins.
+  std::string Text() const;
+  void SetText(std::string_view text);
+  std::string DelimitedText() const;
+  void SetDelimitedText(std::string_view text);
+
+  // Under one write lock: when `text` is given and is not exactly the current ';' text form,
+  // the lines become its lines; then every line of the ';' text form `required` that no line
+  // equals (without regard to case) is inserted at the front, so that the missing ones stand
+  // there in reverse order. Origins is rebuilt when the lines changed; returns whether they did.
+  bool ReplaceDomains(std::optional<std::string_view> text, std::string_view required = {});
+
+  // Origins then holds the server's own host name only.
+  void ResetOrigins();
+  // Deletes the empty lines and makes Origins the server's host followed by the non-empty
+  // host names of the lines, in order.
+  void RebuildOrigins();
+  std::vector<std::string> Origins() const;  // a snapshot
+
+  // True when `origin` is empty or its host name is in Origins (without regard to case).
+  bool IsListed(const std::string& origin) const;
+  // True when both are listed; two empty values are allowed here.
+  virtual bool IsAllowed(const std::string& origin, const std::string& referer);
+  // The CORS allow-origin value: "*" for an empty origin, the origin as sent when it is
+  // listed, "null" otherwise (also for an origin holding a control character, which must
+  // never be echoed into a header).
+  std::string GetAllowOrigin(const std::string& origin) const;
+
+ protected:
+  // Appends `line` to the lines and a non-empty `origin` to Origins under one write lock.
+  void AppendDomain(std::string line, std::string origin);
+
+ private:
+  // Unguarded access to the lines stays out of reach of the list's users.
+  using TStringList::Assign;
+  using TStringList::begin;
+  using TStringList::end;
+  using TStringList::IndexOfName;
+  using TStringList::Name;
+  using TStringList::operator[];
+  using TStringList::operator==;
+  using TStringList::Set;
+  using TStringList::SetCaseSensitive;
+  using TStringList::SetDelimiter;
+  using TStringList::SetLineBreak;
+  using TStringList::SetQuoteChar;
+  using TStringList::SetTrailingLineBreak;
+  using TStringList::SetValue;
+  using TStringList::Value;
+  using TStringList::ValueFromIndex;
+
+  // The caller holds lock_ (shared for the const ones, exclusive for the others).
+  void ResetOriginsLocked();
+  void RebuildOriginsLocked();
+  bool InOriginsLocked(std::string_view host) const;
+
+  mutable std::shared_mutex lock_;
+  std::vector<std::string> origins_;
+};
+
+// The trusted-domain list that asks the user about an unknown domain, once at a time for
+// each domain, and adds it when the user trusts it.
+class TDomainListPlus : public TDomainList {
+ public:
+  // The question to the user: `page` is the referring address (or the origin) as sent,
+  // `domain` its host name with the port kept; true trusts the domain. Called on the
+  // connection thread that asks, with no lock of this list held.
+  using TOnConfirmDomain = std::function<bool(const std::string& page, const std::string& domain)>;
+  // Fired after a domain was added, on the thread that asked, with no lock of this list held.
+  using TOnNewDomain = std::function<void()>;
+
+  TDomainListPlus();
+  ~TDomainListPlus() override = default;
+  DRAVIK_CLASS_NAME(TDomainListPlus)
+
+  void SetOnConfirmDomain(TOnConfirmDomain handler);
+  void SetOnNewDomain(TOnNewDomain handler);
+
+  // False for two empty values; true when the list allows both; otherwise, with a question
+  // handler set, asks about the page's domain (or, when another request is asking about
+  // it, waits for that answer and checks the list again). Exceptions of the handlers pass on.
+  bool IsAllowed(const std::string& origin, const std::string& referer) override;
+  // Asks about `domain` and, on a yes, adds it to the lines (port kept) and its host to
+  // Origins and fires OnNewDomain. An empty domain is never asked about; false without a
+  // question handler. The question is open (in Asking) until this returns or throws.
+  bool ConfirmDomain(const std::string& page, const std::string& domain);
+
+  // The domains whose question is open; each operation takes the asking lock once.
+  void MarkAsking(const std::string& domain);
+  void UnmarkAsking(const std::string& domain);  // the first equal line
+  int AskingIndex(const std::string& domain) const;
+  // Sleeps in 100 ms steps while the domain's question is open; true when it did not wait.
+  bool WaitWhileAsking(const std::string& domain) const;
+
+ private:
+  // Marks the domain unless its question is open already, in one locked step.
+  bool TryMarkAsking(const std::string& domain);
+  // Asks with the domain marked, and unmarks it whatever happens.
+  bool AskMarked(const TOnConfirmDomain& onConfirm, const std::string& page,
+                 const std::string& domain);
+  TOnConfirmDomain OnConfirmDomain() const;
+  TOnNewDomain OnNewDomain() const;
+
+  TBaseDomainList asking_;
+  mutable std::mutex askingLock_;
+  mutable std::mutex handlersLock_;
+  TOnConfirmDomain onConfirmDomain_;
+  TOnNewDomain onNewDomain_;
+};
+
+// A group of settings kept in one section of the ini file. Load and Save do nothing
+// without an ini object.
+class TBasicSettings {
+ public:
+  TBasicSettings() = default;
+  TBasicSettings(const TBasicSettings&) = delete;
+  TBasicSettings& operator=(const TBasicSettings&) = delete;
+  virtual ~TBasicSettings() = default;
+
+  virtual void Load(TKvIniFile* ini, std::string_view section) = 0;
+  virtual void Save(TKvIniFile* ini, std::string_view section) = 0;
+  virtual std::string Describe() const = 0;
+  // True when a key of the section (a missing one counting as its default) differs from
+  // the value in memory.
+  virtual bool IsChangedIn(const TKvIniFile* ini, std::string_view section) const = 0;
+  // True when a counted value differs from its default.
+  virtual bool IsModified() const = 0;
+};
+
+// The settings of one listener: its port, key "Port".
+class TDaemonSettings : public TBasicSettings {
+ public:
+  std::int32_t Port() const noexcept { return port_.load(std::memory_order_relaxed); }
+  void SetPort(std::int32_t port) noexcept { port_.store(port, std::memory_order_relaxed); }
+  std::int32_t DefaultPort() const noexcept { return defaultPort_.load(std::memory_order_relaxed); }
+  // The port and the default port both become `port`.
+  void SetDefault(std::int32_t port) noexcept;
+
+  void Load(TKvIniFile* ini, std::string_view section) override;
+  void Save(TKvIniFile* ini, std::string_view section) override;
+  std::string Describe() const override;  // "Port: %d"
+  bool IsChangedIn(const TKvIniFile* ini, std::string_view section) const override;
+  bool IsModified() const override;
+
+ private:
+  std::atomic<std::int32_t> port_{0};
+  std::atomic<std::int32_t> defaultPort_{0};
+};
+
+// The server group: the trusted domains, key "Domains", in the list's ';' text form.
+class TCommonSettings : public TBasicSettings {
+ public:
+  TDomainListPlus& DomainList() noexcept { return domainList_; }
+  const TDomainListPlus& DomainList() const noexcept { return domainList_; }
+
+  // The ';' text form of the list's lines.
+  std::string Domains() const;
+  // Nothing when `text` is the current text form exactly; otherwise the lines become its
+  // lines and Origins is rebuilt.
+  void SetDomains(const std::string& text);
+  // Keeps `text` as the default domains and makes it the domains.
+  void SetDefault(const std::string& text);
+  const std::string& DefaultDomains() const noexcept { return defaultDomains_; }
+
+  // Reads "Domains" (default: the default domains) and puts every missing default domain
+  // back at the front, then rebuilds Origins; without an ini object only the latter.
+  void Load(TKvIniFile* ini, std::string_view section) override;
+  void Save(TKvIniFile* ini, std::string_view section) override;
+  std::string Describe() const override;  // "Domains: %s"
+  bool IsChangedIn(const TKvIniFile* ini, std::string_view section) const override;
+  bool IsModified() const override;  // the domains are never counted
+
+ private:
+  TDomainListPlus domainList_;
+  std::string defaultDomains_;
+};
+
+enum class TSettingsGroup { sgServer, sgServerRPC, sgServerSSL, sgHost };
+
+// A set of settings groups, one bit each in the order of TSettingsGroup; Save reads the
+// empty set as all four.
+class TSettingsGroups {
+ public:
+  constexpr TSettingsGroups() noexcept = default;
+  // Implicit, so that a single group can be passed where a set is taken.
+  constexpr TSettingsGroups(TSettingsGroup group) noexcept : bits_(Bit(group)) {}
+  constexpr TSettingsGroups(std::initializer_list<TSettingsGroup> groups) noexcept {
+    for (TSettingsGroup group : groups) bits_ |= Bit(group);
+  }
+
+  constexpr bool Contains(TSettingsGroup group) const noexcept { return (bits_ & Bit(group)) != 0; }
+  constexpr bool Empty() const noexcept { return bits_ == 0; }
+  constexpr std::uint8_t Bits() const noexcept { return bits_; }
+  constexpr TSettingsGroups& Include(TSettingsGroup group) noexcept {
+    bits_ |= Bit(group);
+    return *this;
+  }
+  // Whether a save of this set writes the group: the set holds it or is empty.
+  constexpr bool Selects(TSettingsGroup group) const noexcept { return Empty() || Contains(group); }
+
+  constexpr bool operator==(const TSettingsGroups&) const noexcept = default;
+
+ private:
+  static constexpr std::uint8_t Bit(TSettingsGroup group) noexcept {
+    return static_cast<std::uint8_t>(1u << static_cast<unsigned>(group));
+  }
+  std::uint8_t bits_ = 0;
+};
+
+// All settings of the program, kept in one ini file. Values are written back only when the
+// file holds something else, so a program running on defaults leaves no file behind.
+class THostSettings : public TKvObject {
+ public:
+  static constexpr std::int32_t kDefaultIdleTime = 300;
+  static constexpr std::int32_t kDefaultHttpPort = 11741;
+  static constexpr std::int32_t kDefaultHttpsPort = 11742;
+
+  // On the program's ini file (THostLoger::GetIniFileName()); see the other constructor.
+  THostSettings();
+  // Reads the file into the in-memory copy (an absent file gives an empty copy) and sets
+  // every value to its default; does not load.
+  explicit THostSettings(std::string iniFileName);
+  THostSettings(const THostSettings&) = delete;
+  THostSettings& operator=(const THostSettings&) = delete;
+  ~THostSettings() override;
+  DRAVIK_CLASS_NAME(THostSettings)
+
+  const std::string& IniFileName() const noexcept { return iniFileName_; }
+
+  // Reads every value from the in-memory copy.
+  void Load();
+  // When the copy differs from memory anywhere, writes the chosen groups into it and
+  // rewrites the file. Throws what the file system refuses; the values stay in memory and
+  // in the copy, and the next save writes the file even when nothing changed since.
+  void Save(TSettingsGroups groups = {});
+  bool IsChangedInFile() const;
+  // True when the idle time, the proxy monitor or a port differs from its default.
+  bool IsModified() const;
+  // Writes the summary to the host log as the record "Current settings".
+  void LogSettings() const;
+  // The summary's lines joined by CR LF.
+  std::string SettingsSummary() const;
+  void SetDefaults();
+
+  bool DevMode() const;  // read from the file only, never written
+  std::int32_t IdleTime() const;
+  void SetIdleTime(std::int32_t seconds);
+  std::string LogFileName() const;
+  void SetLogFileName(std::string fileName);
+  bool ProxyMonitor() const;
+  void SetProxyMonitor(bool on);
+
+  TDaemonSettings& Server_RPC() noexcept { return *serverRpc_; }
+  const TDaemonSettings& Server_RPC() const noexcept { return *serverRpc_; }
+  TDaemonSettings& Server_SSL() noexcept { return *serverSsl_; }
+  const TDaemonSettings& Server_SSL() const noexcept { return *serverSsl_; }
+  TCommonSettings& Server() noexcept { return *server_; }
+  const TCommonSettings& Server() const noexcept { return *server_; }
+
+ private:
+  // The caller holds lock_.
+  bool IsChangedInFileLocked() const;
+  void SetDefaultsLocked();
+
+  std::string iniFileName_;
+  mutable std::mutex lock_;  // the values, the groups' defaults and the ini copy
+  std::unique_ptr<TKvIniFile> ini_;
+  bool devMode_ = false;
+  std::int32_t idleTime_ = kDefaultIdleTime;
+  std::string logFileName_;
+  bool proxyMonitor_ = false;
+  bool unwritten_ = false;  // the last write of the file failed
+  std::unique_ptr<TDaemonSettings> serverRpc_;
+  std::unique_ptr<TDaemonSettings> serverSsl_;
+  std::unique_ptr<TCommonSettings> server_;
+};
+
+}  // namespace dravik
