@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -49,6 +51,8 @@ class TKvLogerWriter {
   TKvLogerWriter& operator=(const TKvLogerWriter&) = delete;
 
   // Moves the logger's buffer here and writes it; failures go to HandleWriteError.
+  // Called by the writer thread, or in synchronous mode by the record writer under the
+  // logger's lock.
   void Flush();
   // Up to WriteAttempts tries, RetryDelay apart, each choosing its file afresh.
   bool TryWrite();
@@ -74,6 +78,9 @@ class TKvLogerWriter {
   std::string buffer_;
 };
 
+// Settings and events are set while the logger is inactive. SetActive, SetSynchronous,
+// SetFileName and the destructor may wait for the writer thread, which takes the logger's
+// lock to move the buffer: they are never called while holding that lock.
 class TKvLoger : public TKvThreadSafetyClass {
  public:
   using TOnError = std::function<void(TKvLoger& sender, const std::exception& error)>;
@@ -86,7 +93,9 @@ class TKvLoger : public TKvThreadSafetyClass {
   // outlive the logger.
   explicit TKvLoger(const IClock& clock);
   TKvLoger();  // on the system clock
-  // Switches the logger off (stopping a writer thread) before anything is freed.
+  // Switches the logger off (stopping a writer thread) before anything is freed. A
+  // derived class that overrides ExpandFileName switches the logger off in its own
+  // destructor, since the writer thread may call it until it ends.
   ~TKvLoger() override;
   DRAVIK_CLASS_NAME(TKvLoger)
 
@@ -98,6 +107,7 @@ class TKvLoger : public TKvThreadSafetyClass {
 
   const std::string& FileName() const { return fileName_; }
   // A new template (compared without case); resets the writer's file and the time unit.
+  // A running writer thread first writes what it holds to the old file, then restarts.
   void SetFileName(const std::string& fileNameTemplate);
   bool Active() const { return active_.load(); }
   void SetActive(bool value);
@@ -128,7 +138,7 @@ class TKvLoger : public TKvThreadSafetyClass {
   std::size_t GetBufferSize();
   void MoveBufferToWriter();
   // The final-failure reaction: OnError, else the error mode; then off when
-  // DeactivateOnError.
+  // DeactivateOnError. An exception of the handler is dropped: it has nowhere left to go.
   void HandleWriteError(const std::exception& error);
 
   TKvLogerWriter& Writer() { return writer_; }
@@ -136,9 +146,17 @@ class TKvLoger : public TKvThreadSafetyClass {
 
  private:
   friend class TKvLogerWriter;
+
+  // How the writer thread was asked, from inside itself, to end: it cannot join itself.
+  enum class TWriterEnd : std::uint8_t { None, AfterDrain, Now };
+
+  // Both run under threadMutex_, or on the writer thread itself.
   void StartWriterThread();
   void StopWriterThread();
   void WriterThreadLoop(std::stop_token stop);
+  bool OnWriterThread() const;
+  void ReportWithoutHandler(const std::exception& error);
+  void SwitchOffAfterFailure();
 
   const IClock& clock_;
   std::string fileName_;
@@ -158,6 +176,8 @@ class TKvLoger : public TKvThreadSafetyClass {
   TOnGetFileName onGetFileName_;
   std::string buffer_;
   TKvLogerWriter writer_{*this};
+  std::mutex threadMutex_;  // serializes starting and stopping the writer thread
+  std::atomic<TWriterEnd> writerEnd_{TWriterEnd::None};
   std::jthread writerThread_;
 };
 

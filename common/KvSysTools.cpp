@@ -323,7 +323,10 @@ std::string VarRecToStr(const TVarRec& value) {
     std::string operator()(const TKvObject* v) const {
       return v ? std::string(v->ClassName()) : std::string();
     }
-    std::string operator()(const void* v) const { return "Pointer(" + AddressToHex(v) + ")"; }
+    std::string operator()(const char* v) const { return v ? std::string(v) : std::string(); }
+    std::string operator()(TPointerRef v) const {
+      return "Pointer(" + AddressToHex(v.address) + ")";
+    }
   };
   return std::visit(Visitor{}, value);
 }

@@ -101,10 +101,16 @@ struct TClassRef {
 struct TInterfaceRef {
   const void* address;
 };
-// One element of a trace call's value list, tagged with its kind.
+// An untyped pointer. Wrapped, so that no text can be taken for a pointer.
+struct TPointerRef {
+  const void* address;
+};
+// One element of a trace call's value list, tagged with its kind. A 0-terminated text is
+// its own kind so that a string literal is always text (it would otherwise match both the
+// text and the variant kinds).
 using TVarRec =
     std::variant<std::int32_t, bool, char, double, std::string, TClassRef, TVariant, TInterfaceRef,
-                 std::int64_t, std::uint64_t, const TKvObject*, const void*>;
+                 std::int64_t, std::uint64_t, const TKvObject*, TPointerRef, const char*>;
 
 std::string VariantToStr(const TVariant& value);
 std::string VarRecToStr(const TVarRec& value);

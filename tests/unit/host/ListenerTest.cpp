@@ -1,1 +1,655 @@
+// The listeners and connection threads over real sockets on free ports: the exact reply
+// bytes, the requests that get no reply, the time-outs and limits, HTTPS, the origin check
+// with its question to the user, and the cleanup at program end.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ICTracer.h"
+#include "KvClock.h"
+#include "U_InitSSL.h"
+#include "U_LogFile.h"
+#include "U_PluginHost.h"
+#include "U_Settings.h"
+#include "U_WebServer.h"
+
+namespace dravik {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr int kIdleMs = 300;
+constexpr char kContentType[] = "Content-Type: text/html; charset=utf-8\r\n";
+constexpr char kCorsLines[] =
+    "Access-Control-Allow-Origin: https://bank.example\r\n"
+    "Access-Control-Allow-Headers: content-type, x-compress\r\n";
+constexpr char kError403[] = R"({ "code" : "3", "text" : "Передан недопустимый Origin" })";
+constexpr char kError404[] = R"({ "code" : "1", "text" : "Метод API отсутствует" })";
+
+// ----- Log records -----
+
+struct TRecord {
+  std::string firstLine;
+  std::string details;
+};
+
+class TRecordingSink final : public ITraceRecordSink {
+ public:
+  bool IsActive() const override { return true; }
+  void WriteRecord(std::string_view firstLine, std::string_view details) override {
+    std::lock_guard lock(lock_);
+    records_.push_back({std::string(firstLine), std::string(details)});
+  }
+  std::string CurrentLogFile() const override { return {}; }
+
+  // Records whose message starts with `prefix`.
+  std::vector<TRecord> Find(std::string_view prefix) const {
+    std::lock_guard lock(lock_);
+    std::vector<TRecord> found;
+    for (const TRecord& record : records_) {
+      if (record.details.starts_with("Value: " + std::string(prefix))) found.push_back(record);
+    }
+    return found;
+  }
+  // Waits up to two seconds for such a record (connection threads log after the client
+  // has seen the end of the connection).
+  std::vector<TRecord> WaitFor(std::string_view prefix, std::size_t count = 1) const {
+    const auto deadline = Clock::now() + milliseconds(2000);
+    std::vector<TRecord> found = Find(prefix);
+    while (found.size() < count && Clock::now() < deadline) {
+      std::this_thread::sleep_for(milliseconds(10));
+      found = Find(prefix);
+    }
+    return found;
+  }
+
+ private:
+  mutable std::mutex lock_;
+  std::vector<TRecord> records_;
+};
+
+// ----- Raw client -----
+
+class TFd {
+ public:
+  explicit TFd(int fd = -1) : fd_(fd) {}
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  ~TFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+// A port the kernel has just handed out as free.
+int FreePort() {
+  TFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address = Loopback(0);
+  socklen_t size = sizeof address;
+  if (::bind(probe.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    return 0;
+  return ntohs(address.sin_port);
+}
+
+int Connect(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in address = Loopback(port);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ADD_FAILURE() << "connect to port " << port << " failed, errno " << errno;
+  }
+  return fd;
+}
+
+// Sends what the peer takes; a server that closes early is part of some cases.
+void SendBytes(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent <= 0) return;
+    bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+}
+
+struct TReceived {
+  std::string bytes;
+  bool closed = false;
+  milliseconds elapsed{0};
+};
+
+// Everything that arrives until the server closes the connection (or resets it) or the
+// limit passes; the time is counted from `start`.
+TReceived ReceiveUntilClosed(int fd, Clock::time_point start, int limitMs = 3000) {
+  TReceived received;
+  const auto deadline = start + milliseconds(limitMs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    pollfd entry{fd, POLLIN, 0};
+    if (left <= 0 || ::poll(&entry, 1, static_cast<int>(left)) <= 0) break;
+    char buffer[16384];
+    const ssize_t count = ::recv(fd, buffer, sizeof buffer, 0);
+    if (count <= 0) {
+      received.closed = count == 0 || errno == ECONNRESET;
+      break;
+    }
+    received.bytes.append(buffer, static_cast<std::size_t>(count));
+  }
+  received.elapsed = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+  return received;
+}
+
+TReceived Exchange(int port, std::string_view request, int limitMs = 3000) {
+  TFd client(Connect(port));
+  const auto start = Clock::now();
+  SendBytes(client.Get(), request);
+  return ReceiveUntilClosed(client.Get(), start, limitMs);
+}
+
+// The body after the header block, or the whole reply when there is none.
+std::string BodyOf(const std::string& reply) {
+  const std::size_t end = reply.find("\r\n\r\n");
+  return end == std::string::npos ? reply : reply.substr(end + 4);
+}
+
+// ----- TLS client -----
+
+struct TSslCtxFree {
+  void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+};
+struct TSslFree {
+  void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+
+struct THttpsResult {
+  bool handshake = false;
+  long verifyResult = -1;
+  int chainLength = 0;
+  std::string reply;
+};
+
+// Connects to 127.0.0.1 naming the server's host (SNI and host check), verifies against
+// the generated CA, sends the request and reads the reply to the end.
+THttpsResult HttpsExchange(int port, std::string_view request) {
+  THttpsResult result;
+  std::unique_ptr<SSL_CTX, TSslCtxFree> ctx(SSL_CTX_new(TLS_client_method()));
+  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+  if (SSL_CTX_load_verify_locations(ctx.get(), DRAVIK_TEST_CA_FILE, nullptr) != 1) {
+    ADD_FAILURE() << "cannot load " << DRAVIK_TEST_CA_FILE;
+    return result;
+  }
+  TFd client(Connect(port));
+  std::unique_ptr<SSL, TSslFree> ssl(SSL_new(ctx.get()));
+  const std::string host(kServerHostName);
+  SSL_set_tlsext_host_name(ssl.get(), host.c_str());
+  SSL_set1_host(ssl.get(), host.c_str());
+  SSL_set_fd(ssl.get(), client.Get());
+  result.handshake = SSL_connect(ssl.get()) == 1;
+  result.verifyResult = SSL_get_verify_result(ssl.get());
+  if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl.get()))
+    result.chainLength = sk_X509_num(chain);
+  if (!result.handshake) {
+    ADD_FAILURE() << "handshake failed: " << ERR_error_string(ERR_get_error(), nullptr);
+    return result;
+  }
+  SSL_write(ssl.get(), request.data(), static_cast<int>(request.size()));
+  char buffer[4096];
+  for (int count; (count = SSL_read(ssl.get(), buffer, sizeof buffer)) > 0;)
+    result.reply.append(buffer, static_cast<std::size_t>(count));
+  return result;
+}
+
+// ----- Fixture -----
+
+void Answer(std::string reply, TStringList& headers, std::string& out, std::int32_t& result) {
+  headers.Clear();
+  out = std::move(reply);
+  result = 200;
+}
+
+class ListenerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous_ = HostLoger.exchange(&loger_);
+    SetWebServerTimeouts({20, kIdleMs});
+    InitWebServer();
+    RegisterProcessor(
+        {"GET"},
+        [](const std::string&, const std::string&, const std::string&, TStringList& headers,
+           std::string& reply, std::int32_t& result) { Answer("Hello", headers, reply, result); },
+        "/hello");
+    RegisterProcessor(
+        {"POST"},
+        [](const std::string&, const std::string&, const std::string& data, TStringList& headers,
+           std::string& reply,
+           std::int32_t& result) { Answer("[" + data + "]", headers, reply, result); },
+        "/echo");
+    RegisterProcessor(
+        {"GET"},
+        [](const std::string&, const std::string&, const std::string&, TStringList&, std::string&,
+           std::int32_t&) { throw EConvertError("handler failed"); },
+        "/throw");
+    RegisterProcessor(
+        {"GET", "POST"},
+        [](const std::string&, const std::string&, const std::string&, TStringList& headers,
+           std::string& reply, std::int32_t& result) {
+          if (!CheckRequestOrigin(*ServerDomainList(), headers, result)) return;
+          reply = "ok";
+          result = 200;
+        },
+        "/cors");
+    domains_.ReplaceDomains("bank.example");
+    SetServerDomainListProvider([this]() -> TDomainList* { return &domains_; });
+    http_.SetPort(FreePort());
+    daemon_ = StartDaemon<ThttpDaemon>(http_);
+  }
+
+  void TearDown() override {
+    daemon_.reset();
+    FinalizeWebServer();
+    SetServerDomainListProvider(nullptr);
+    SetWebServerTimeouts({});
+    HostLoger.store(previous_);
+  }
+
+  // A started listener that is either listening or has given up.
+  template <typename TDaemon>
+  std::unique_ptr<TDaemon> StartDaemon(TDaemonSettings& settings) {
+    auto daemon = std::make_unique<TDaemon>(settings, [this](ThttpDaemon&) { ++connects_; });
+    const auto deadline = Clock::now() + milliseconds(5000);
+    while (!daemon->Listening() && !daemon->Finished() && Clock::now() < deadline)
+      std::this_thread::sleep_for(milliseconds(5));
+    return daemon;
+  }
+
+  int Port() const { return http_.Port(); }
+
+  TRecordingSink sink_;
+  TSystemClock clock_;
+  THostLoger loger_{sink_, clock_};
+  THostLoger* previous_ = nullptr;
+  TDomainListPlus domains_;
+  TDaemonSettings http_;
+  std::atomic<int> connects_{0};
+  std::unique_ptr<ThttpDaemon> daemon_;
+};
+
+// ----- Replies -----
+
+TEST_F(ListenerTest, ReplyBytesFollowRequestProtocol) {
+  const std::string trailer =
+      "Connection: close\r\nDate: *\r\nServer: " + TPluginHost::GetServerName() + "\r\n\r\n";
+  const struct {
+    const char* request;
+    std::string reply;
+  } cases[] = {
+      {"GET /hello HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+       std::string("HTTP/1.0 200\r\n") + kContentType + "Content-length: 5\r\n" + trailer +
+           "Hello"},
+      {"GET /hello\r\n", "HTTP/1.0 200\r\nHello"},
+      {"GET /nowhere HTTP/1.0\r\nOrigin: https://bank.example\r\n\r\n",
+       std::string("HTTP/1.0 404\r\n") + kContentType + "Content-length: " +
+           std::to_string(std::strlen(kError404)) + "\r\n" + trailer + kError404},
+  };
+  const std::regex date(
+      "\r\nDate: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), [1-9][0-9]? "
+      "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4} "
+      "[0-9]{2}:[0-9]{2}:[0-9]{2} [+-][0-9]{4}\r\n");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+
+    const TReceived received = Exchange(Port(), c.request);
+
+    EXPECT_TRUE(received.closed);
+    EXPECT_EQ(std::regex_replace(received.bytes, date, "\r\nDate: *\r\n"), c.reply);
+  }
+  EXPECT_TRUE(TPluginHost::GetServerName().starts_with("dravik_host_tests/"));
+  const auto deadline = Clock::now() + milliseconds(2000);
+  while (connects_ < 3 && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(5));
+  EXPECT_EQ(connects_, 3);
+}
+
+TEST_F(ListenerTest, ContentLengthDecidesWhetherBodyIsRead) {
+  const struct {
+    const char* headerAndBody;
+    const char* data;
+  } cases[] = {
+      {"\r\nabc", ""},                         // no length: nothing read after the headers
+      {"Content-Length: -5\r\n\r\nabc", ""},   // negative
+      {"Content-Length: abc\r\n\r\nabc", ""},  // not a number
+      {"Content-Length:3\r\n\r\nabc", ""},     // no blank after the colon: not found
+      {"Content-Length: 0\r\n\r\nabc", ""},
+      {"content-length: 3\r\n\r\nabcdef", "abc"},  // sent with the headers, read exactly
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.headerAndBody);
+
+    const TReceived received =
+        Exchange(Port(), std::string("POST /echo HTTP/1.1\r\n") + c.headerAndBody);
+
+    EXPECT_TRUE(received.bytes.starts_with("HTTP/1.0 200\r\n")) << received.bytes;
+    EXPECT_EQ(BodyOf(received.bytes), "[" + std::string(c.data) + "]");
+  }
+  EXPECT_EQ(sink_.WaitFor("Data:").size(), 2u);  // only where a length of 0 or more was read
+}
+
+TEST_F(ListenerTest, MalformedOrUnfinishedRequestGetsNoReply) {
+  const std::string longLine = "GET /" + std::string(kMaxRequestLineLength, 'a') + " HTTP/1.1\r\n";
+  std::string manyHeaders = "GET /hello HTTP/1.1\r\n";
+  for (int i = 0; i <= kMaxHeaderLines; ++i) manyHeaders += "X-Line: 1\r\n";
+  const struct {
+    const char* name;
+    std::string request;
+    bool waitsForIdle;
+  } cases[] = {
+      {"bare LF ends no line", "GET /hello HTTP/1.1\n\n", true},
+      {"leading empty line", "\r\nGET /hello HTTP/1.1\r\n\r\n", false},
+      {"lower-case protocol", "GET /hello http/1.1\r\n\r\n", false},
+      {"method alone", "GET\r\n", false},
+      {"body stops short", "POST /echo HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc", true},
+      {"headers never end", "GET /hello HTTP/1.1\r\nHost: x\r\n", true},
+      {"request line over limit", longLine, false},
+      {"header block over limit", manyHeaders + "\r\n", false},
+      {"body over limit",
+       "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(kMaxRequestBodyLength + 1) +
+           "\r\n\r\n",
+       false},
+      {"handler throws", "GET /throw HTTP/1.1\r\n\r\n", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+
+    const TReceived received = Exchange(Port(), c.request);
+
+    EXPECT_EQ(received.bytes, "");
+    EXPECT_TRUE(received.closed);
+    if (c.waitsForIdle)
+      EXPECT_GE(received.elapsed.count(), kIdleMs - 50);
+    else
+      EXPECT_LT(received.elapsed.count(), kIdleMs);
+  }
+  const std::vector<TRecord> thrown = sink_.WaitFor("ThttpThread.Execute: Exception");
+  ASSERT_EQ(thrown.size(), 1u);
+  EXPECT_NE(thrown[0].details.find("EConvertError: handler failed"), std::string::npos);
+}
+
+TEST_F(ListenerTest, RequestAtEachLimitIsServed) {
+  const std::string path = "/" + std::string(kMaxRequestLineLength - 14, 'a');
+  std::string manyHeaders = "GET /hello HTTP/1.1\r\n";
+  for (int i = 0; i < kMaxHeaderLines; ++i) manyHeaders += "X-Line: 1\r\n";
+  for (const std::string& request : {"GET " + path + " HTTP/1.1\r\n\r\n", manyHeaders + "\r\n"}) {
+    SCOPED_TRACE(request.size());
+
+    const TReceived received = Exchange(Port(), request);
+
+    EXPECT_TRUE(received.bytes.starts_with("HTTP/1.0 ")) << received.bytes.substr(0, 40);
+  }
+}
+
+TEST_F(ListenerTest, IdleTimeoutStartsAgainWheneverDataArrives) {
+  // Eight chunks, half an idle time-out apart: the whole request takes far longer than
+  // one time-out. The CR LF of the request line is split between two chunks.
+  const std::vector<std::string> chunks = {"PO",          "ST /echo HT", "TP/1.1\r", "\nContent-Le",
+                                           "ngth: 2\r\n", "\r\n",        "a",        "b"};
+  TFd client(Connect(Port()));
+  const auto start = Clock::now();
+  for (const std::string& chunk : chunks) {
+    SendBytes(client.Get(), chunk);
+    std::this_thread::sleep_for(milliseconds(kIdleMs / 2));
+  }
+
+  const TReceived received = ReceiveUntilClosed(client.Get(), start, 3 * kIdleMs + 3000);
+
+  EXPECT_GT(received.elapsed.count(), 2 * kIdleMs);
+  EXPECT_TRUE(received.bytes.starts_with("HTTP/1.0 200\r\n")) << received.bytes;
+  EXPECT_EQ(BodyOf(received.bytes), "[ab]");
+}
+
+// ----- Listeners -----
+
+TEST_F(ListenerTest, ListenerThatCannotBindLogsSocketErrorAndOthersServe) {
+  const struct {
+    std::int32_t port;
+    const char* text;
+    const char* desc;
+  } cases[] = {
+      {Port(), "Socket error (98)", "Address already in use"},
+      {0, "Socket error (22)", "Invalid argument"},
+      {65536, "Socket error (22)", "Invalid argument"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.port);
+    const std::size_t before = sink_.Find(c.text).size();
+    TDaemonSettings settings;
+    settings.SetPort(c.port);
+
+    const auto second = StartDaemon<ThttpDaemon>(settings);
+
+    EXPECT_TRUE(second->Finished());
+    const std::vector<TRecord> records = sink_.Find(c.text);
+    ASSERT_EQ(records.size(), before + 1);
+    EXPECT_NE(records.back().firstLine.find("[DataID: Error]"), std::string::npos);
+    EXPECT_NE(records.back().details.find(c.desc), std::string::npos) << records.back().details;
+    EXPECT_TRUE(Exchange(Port(), "GET /hello\r\n").bytes.starts_with("HTTP/1.0 200\r\n"));
+  }
+}
+
+TEST_F(ListenerTest, StopEndsListenerWithoutWaitingForAcceptTimeout) {
+  SetWebServerTimeouts({5000, kIdleMs});
+  TDaemonSettings settings;
+  settings.SetPort(FreePort());
+  auto daemon = StartDaemon<ThttpDaemon>(settings);
+  ASSERT_TRUE(daemon->Listening());
+  std::this_thread::sleep_for(milliseconds(50));  // into its accept wait
+  const auto start = Clock::now();
+
+  daemon->Stop();
+
+  EXPECT_LT(Clock::now() - start, milliseconds(2000));
+  EXPECT_TRUE(daemon->Finished());
+  TFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in address = Loopback(settings.Port());
+  EXPECT_NE(::connect(client.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
+            0);
+}
+
+// ----- HTTPS -----
+
+class HttpsListenerTest : public ListenerTest {
+ protected:
+  void SetUp() override {
+    ListenerTest::SetUp();
+    InitInitSSL();
+    https_.SetPort(FreePort());
+    sslDaemon_ = StartDaemon<TsslDaemon>(https_);
+    ASSERT_TRUE(sslDaemon_->Listening());
+  }
+  void TearDown() override {
+    sslDaemon_.reset();
+    ListenerTest::TearDown();
+    FinalizeInitSSL();
+  }
+
+  TDaemonSettings https_;
+  std::unique_ptr<TsslDaemon> sslDaemon_;
+};
+
+TEST_F(HttpsListenerTest, HandshakePresentsChainThatVerifiesForServerHostName) {
+  const THttpsResult result = HttpsExchange(https_.Port(), "GET /hello HTTP/1.1\r\n\r\n");
+
+  EXPECT_TRUE(result.handshake);
+  EXPECT_EQ(result.verifyResult, X509_V_OK);
+  EXPECT_GE(result.chainLength, 2);
+  EXPECT_TRUE(result.reply.starts_with("HTTP/1.0 200\r\n")) << result.reply;
+  EXPECT_EQ(BodyOf(result.reply), "Hello");
+}
+
+TEST_F(HttpsListenerTest, PlainOrSilentClientGetsNoBytesAndHandshakeErrorIsLogged) {
+  const struct {
+    const char* name;
+    const char* request;
+    bool waitsForIdle;
+  } cases[] = {
+      {"plain HTTP", "GET /hello HTTP/1.1\r\nHost: x\r\n\r\n", false},
+      {"silent client", "", true},
+  };
+  std::size_t errors = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+
+    const TReceived received = Exchange(https_.Port(), c.request);
+
+    EXPECT_EQ(received.bytes, "");
+    EXPECT_TRUE(received.closed);
+    if (c.waitsForIdle)
+      EXPECT_GE(received.elapsed.count(), kIdleMs - 50);
+    else
+      EXPECT_LT(received.elapsed.count(), kIdleMs);
+    const std::vector<TRecord> records =
+        sink_.WaitFor("Error while accepting SSL connection (", ++errors);
+    ASSERT_EQ(records.size(), errors);
+    EXPECT_NE(records.back().firstLine.find("[DataID: Error]"), std::string::npos);
+  }
+}
+
+// ----- Origin check -----
+
+TEST_F(ListenerTest, OriginCheckDecidesCorsLinesOrRefusal) {
+  const std::string error403Head = std::string("HTTP/1.0 403\r\n") + kContentType +
+                                   "Content-length: " + std::to_string(std::strlen(kError403));
+  const struct {
+    const char* request;
+    std::string head;  // the reply up to the Content-length line
+    std::string body;
+  } cases[] = {
+      {"GET /cors HTTP/1.1\r\nOrigin: https://bank.example\r\n\r\n",
+       std::string("HTTP/1.0 200\r\n") + kCorsLines + kContentType + "Content-length: 2", "ok"},
+      {"OPTIONS /cors HTTP/1.1\r\nOrigin: https://bank.example\r\n"
+       "Access-Control-Request-Method: POST\r\n\r\n",
+       std::string("HTTP/1.0 200\r\n") + kCorsLines + kContentType + "Content-length: 0", ""},
+      {"OPTIONS * HTTP/1.1\r\nReferer: https://bank.example/page\r\n\r\n",
+       std::string("HTTP/1.0 200\r\nAccess-Control-Allow-Origin: *\r\n"
+                   "Access-Control-Allow-Headers: content-type, x-compress\r\n") +
+           kContentType + "Content-length: 0",
+       ""},
+      {"OPTIONS * HTTP/1.1\r\nHost: x\r\n\r\n", error403Head, kError403},
+      {"POST /cors HTTP/1.1\r\nOrigin: https://evil.example\r\n\r\n", error403Head, kError403},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+
+    const TReceived received = Exchange(Port(), c.request);
+
+    EXPECT_TRUE(received.bytes.starts_with(c.head + "\r\nConnection: close\r\n")) << received.bytes;
+    EXPECT_EQ(BodyOf(received.bytes), c.body);
+  }
+}
+
+TEST_F(ListenerTest, QuestionAboutUnknownDomainDecidesAndIsLogged) {
+  const struct {
+    bool answer;
+    const char* status;
+    const char* record;
+  } cases[] = {
+      {false, "HTTP/1.0 403\r\n", "Trusted domain CANCELED: new.example:8443"},
+      {true, "HTTP/1.0 200\r\n", "Trusted domain ADDED: new.example:8443"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.record);
+    std::vector<std::string> asked;
+    domains_.SetOnConfirmDomain([&](const std::string& page, const std::string& domain) {
+      asked.push_back(page + " " + domain);
+      return c.answer;
+    });
+
+    const TReceived received =
+        Exchange(Port(), "GET /cors HTTP/1.1\r\nOrigin: https://New.example:8443\r\n\r\n");
+
+    EXPECT_TRUE(received.bytes.starts_with(c.status)) << received.bytes;
+    EXPECT_EQ(asked, std::vector<std::string>{"https://New.example:8443 new.example:8443"});
+    EXPECT_EQ(sink_.WaitFor(c.record).size(), 1u);
+  }
+  EXPECT_NE(domains_.IndexOf("new.example:8443"), -1);
+}
+
+TEST_F(ListenerTest, ConcurrentRequestsForOneDomainAskOnce) {
+  std::atomic<int> questions{0};
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
+  domains_.SetOnConfirmDomain([&](const std::string&, const std::string&) {
+    ++questions;
+    released.wait();
+    return true;
+  });
+  const char* request = "GET /cors HTTP/1.1\r\nOrigin: https://new.example\r\n\r\n";
+
+  auto first = std::async(std::launch::async, [&] { return Exchange(Port(), request, 5000); });
+  const auto deadline = Clock::now() + milliseconds(3000);
+  while (domains_.AskingIndex("new.example") < 0 && Clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(5));
+  auto second = std::async(std::launch::async, [&] { return Exchange(Port(), request, 5000); });
+  std::this_thread::sleep_for(milliseconds(250));  // the second request is waiting by now
+  release.set_value();
+  const TReceived replies[] = {first.get(), second.get()};
+
+  EXPECT_EQ(questions, 1);
+  for (const TReceived& reply : replies) {
+    EXPECT_TRUE(
+        reply.bytes.starts_with("HTTP/1.0 200\r\nAccess-Control-Allow-Origin: "
+                                "https://new.example\r\n"))
+        << reply.bytes;
+  }
+  EXPECT_EQ(sink_.WaitFor("Trusted domain ADDED: new.example").size(), 1u);
+}
+
+// ----- Cleanup -----
+
+TEST_F(ListenerTest, CleanupServerThreadsEndsConnectionBlockedInRead) {
+  SetWebServerTimeouts({20, 60000});
+  TFd client(Connect(Port()));
+  SendBytes(client.Get(), "GET /hello HTTP/1.1\r\n");
+  ASSERT_EQ(sink_.WaitFor("Variables:").size(), 1u);  // now blocked reading the headers
+  daemon_.reset();
+  const auto start = Clock::now();
+
+  CleanupServerThreads();
+
+  EXPECT_LT(Clock::now() - start, milliseconds(5000));
+  const TReceived received = ReceiveUntilClosed(client.Get(), Clock::now(), 2000);
+  EXPECT_EQ(received.bytes, "");
+  EXPECT_TRUE(received.closed);
+  EXPECT_EQ(sink_.Find("Server threads cleanup: 1 threads.").size(), 1u);
+  EXPECT_EQ(ServerThreads(), nullptr);
+}
+
+}  // namespace
+}  // namespace dravik
