@@ -26,6 +26,7 @@
 
 #include "ICTracer.h"
 #include "KvClock.h"
+#include "RecordingLogSink.h"
 #include "U_InitSSL.h"
 #include "U_LogFile.h"
 #include "U_PluginHost.h"
@@ -34,6 +35,9 @@
 
 namespace dravik {
 namespace {
+
+using dravik::testing::TRecord;
+using dravik::testing::TRecordingSink;
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -47,46 +51,6 @@ constexpr char kError403[] = R"({ "code" : "3", "text" : "Передан нед�
 constexpr char kError404[] = R"({ "code" : "1", "text" : "Метод API отсутствует" })";
 
 // ----- Log records -----
-
-struct TRecord {
-  std::string firstLine;
-  std::string details;
-};
-
-class TRecordingSink final : public ITraceRecordSink {
- public:
-  bool IsActive() const override { return true; }
-  void WriteRecord(std::string_view firstLine, std::string_view details) override {
-    std::lock_guard lock(lock_);
-    records_.push_back({std::string(firstLine), std::string(details)});
-  }
-  std::string CurrentLogFile() const override { return {}; }
-
-  // Records whose message starts with `prefix`.
-  std::vector<TRecord> Find(std::string_view prefix) const {
-    std::lock_guard lock(lock_);
-    std::vector<TRecord> found;
-    for (const TRecord& record : records_) {
-      if (record.details.starts_with("Value: " + std::string(prefix))) found.push_back(record);
-    }
-    return found;
-  }
-  // Waits up to two seconds for such a record (connection threads log after the client
-  // has seen the end of the connection).
-  std::vector<TRecord> WaitFor(std::string_view prefix, std::size_t count = 1) const {
-    const auto deadline = Clock::now() + milliseconds(2000);
-    std::vector<TRecord> found = Find(prefix);
-    while (found.size() < count && Clock::now() < deadline) {
-      std::this_thread::sleep_for(milliseconds(10));
-      found = Find(prefix);
-    }
-    return found;
-  }
-
- private:
-  mutable std::mutex lock_;
-  std::vector<TRecord> records_;
-};
 
 // ----- Raw client -----
 

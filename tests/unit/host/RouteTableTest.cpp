@@ -11,6 +11,7 @@
 
 #include "ICTracer.h"
 #include "KvClock.h"
+#include "RecordingLogSink.h"
 #include "U_LogFile.h"
 #include "U_Settings.h"
 #include "U_WebServer.h"
@@ -18,34 +19,14 @@
 namespace dravik {
 namespace {
 
+using dravik::testing::TRecordingSink;
+
 constexpr char kContentType[] = "Content-Type: text/html; charset=utf-8";
 constexpr char kError404[] = R"({ "code" : "1", "text" : "Метод API отсутствует" })";
 constexpr char kError405[] = R"({ "code" : "2", "text" : "Метод вызова не допустим" })";
 constexpr char kError403[] = R"({ "code" : "3", "text" : "Передан недопустимый Origin" })";
 
 // Collects the trace records the dispatcher writes.
-class TRecordingSink final : public ITraceRecordSink {
- public:
-  bool IsActive() const override { return true; }
-  void WriteRecord(std::string_view /*firstLine*/, std::string_view details) override {
-    std::lock_guard lock(lock_);
-    details_.emplace_back(details);
-  }
-  std::string CurrentLogFile() const override { return {}; }
-
-  // The details of the first record whose message starts with `prefix`.
-  std::optional<std::string> Find(std::string_view prefix) const {
-    std::lock_guard lock(lock_);
-    for (const std::string& details : details_) {
-      if (details.starts_with("Value: " + std::string(prefix))) return details;
-    }
-    return std::nullopt;
-  }
-
- private:
-  mutable std::mutex lock_;
-  std::vector<std::string> details_;
-};
 
 TStringList Lines(std::initializer_list<std::string> lines) {
   TStringList list;
@@ -175,8 +156,8 @@ TEST_F(RouteTableTest, DispatchRequestTurnsHandlerStatusIntoReplyAndLog) {
     HostLoger.store(&loger_);
     EXPECT_EQ(result.status, c.sent);
     EXPECT_EQ(result.body, c.body);
-    ASSERT_TRUE(sink.Find("Reply: Status = " + std::to_string(c.sent)));
-    const std::optional<std::string> record = sink.Find("Reply [GET]");
+    ASSERT_TRUE(sink.FirstDetails("Reply: Status = " + std::to_string(c.sent)));
+    const std::optional<std::string> record = sink.FirstDetails("Reply [GET]");
     if (c.body.empty()) {
       EXPECT_FALSE(record);
     } else if (c.replyRecord) {
