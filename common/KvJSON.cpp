@@ -1,5 +1,16 @@
 #include "KvJSON.h"
 
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <unordered_set>
+#include <utility>
+
+#include "KvText.h"
+
 namespace dravik {
 
 void AppendJsonString(std::string& out, std::string_view text) {
@@ -46,6 +57,404 @@ std::string JsonQuoteString(std::string_view text) {
   std::string out;
   AppendJsonString(out, text);
   return out;
+}
+
+std::string_view JsonTypeName(TJsonType type) noexcept {
+  switch (type) {
+    case TJsonType::jtNumber:
+      return "jtNumber";
+    case TJsonType::jtString:
+      return "jtString";
+    case TJsonType::jtBoolean:
+      return "jtBoolean";
+    case TJsonType::jtNull:
+      return "jtNull";
+    case TJsonType::jtArray:
+      return "jtArray";
+    case TJsonType::jtObject:
+      return "jtObject";
+    case TJsonType::jtUnknown:
+      break;
+  }
+  return "jtUnknown";
+}
+
+namespace {
+
+// The word a conversion error names a value's type with ("Cannot convert data from Null value").
+std::string_view TypeWord(TJsonType type) noexcept {
+  switch (type) {
+    case TJsonType::jtNumber:
+      return "Number";
+    case TJsonType::jtString:
+      return "String";
+    case TJsonType::jtBoolean:
+      return "Boolean";
+    case TJsonType::jtNull:
+      return "Null";
+    case TJsonType::jtArray:
+      return "Array";
+    case TJsonType::jtObject:
+      return "Object";
+    case TJsonType::jtUnknown:
+      break;
+  }
+  return "Unknown";
+}
+
+// The shortest decimal text that reads back as the same double.
+std::string FloatText(double value) {
+  std::array<char, 64> buffer{};
+  const auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+  if (ec != std::errc()) return "0";
+  return std::string(buffer.data(), end);
+}
+
+// Nearest integer, a tie going to the even neighbour (2.5 -> 2, 3.5 -> 4, -2.5 -> -2).
+double RoundHalfEven(double value) {
+  if (std::fabs(value - std::trunc(value)) == 0.5) return 2.0 * std::round(value / 2.0);
+  return std::round(value);
+}
+
+[[noreturn]] void ThrowOutOfInt32(const std::string& text) {
+  throw EJSONConvertError("\"" + text + "\" is out of the range of a 32-bit integer");
+}
+
+}  // namespace
+
+TJsonValue TJsonValue::Boolean(bool value) { return TJsonValue(TStorage(value)); }
+
+TJsonValue TJsonValue::Integer(std::int64_t value) { return TJsonValue(TStorage(value)); }
+
+TJsonValue TJsonValue::Unsigned(std::uint64_t value) {
+  // One form per number: whatever fits a signed integer is kept as one.
+  if (value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    return Integer(static_cast<std::int64_t>(value));
+  }
+  return TJsonValue(TStorage(value));
+}
+
+TJsonValue TJsonValue::Float(double value) {
+  if (!std::isfinite(value)) throw EJSONConvertError("A JSON number must be finite");
+  return TJsonValue(TStorage(value));
+}
+
+TJsonValue TJsonValue::String(std::string value) { return TJsonValue(TStorage(std::move(value))); }
+
+TJsonValue TJsonValue::Array() { return TJsonValue(TStorage(TArray())); }
+
+TJsonValue TJsonValue::Object() { return TJsonValue(TStorage(TObject())); }
+
+TJsonType TJsonValue::Type() const noexcept {
+  switch (value_.index()) {
+    case 0:
+      return TJsonType::jtNull;
+    case 1:
+      return TJsonType::jtBoolean;
+    case 2:
+    case 3:
+    case 4:
+      return TJsonType::jtNumber;
+    case 5:
+      return TJsonType::jtString;
+    case 6:
+      return TJsonType::jtArray;
+    case 7:
+      return TJsonType::jtObject;
+    default:
+      return TJsonType::jtUnknown;
+  }
+}
+
+bool TJsonValue::IsInteger() const noexcept {
+  return std::holds_alternative<std::int64_t>(value_) ||
+         std::holds_alternative<std::uint64_t>(value_);
+}
+
+void TJsonValue::Refuse(std::string_view what) const {
+  throw EJSONConvertError("JSON value of type \"" + std::string(JsonTypeName(Type())) +
+                          "\" is not " + std::string(what));
+}
+
+bool TJsonValue::BooleanValue() const {
+  if (const bool* value = std::get_if<bool>(&value_)) return *value;
+  Refuse("a Boolean");
+}
+
+const std::string& TJsonValue::StringValue() const {
+  if (const std::string* value = std::get_if<std::string>(&value_)) return *value;
+  Refuse("a string");
+}
+
+const TJsonValue::TArray& TJsonValue::Items() const {
+  if (const TArray* value = std::get_if<TArray>(&value_)) return *value;
+  Refuse("an array");
+}
+
+TJsonValue::TArray& TJsonValue::Items() {
+  if (TArray* value = std::get_if<TArray>(&value_)) return *value;
+  Refuse("an array");
+}
+
+const TJsonValue::TObject& TJsonValue::Members() const {
+  if (const TObject* value = std::get_if<TObject>(&value_)) return *value;
+  Refuse("an object");
+}
+
+TJsonValue::TObject& TJsonValue::Members() {
+  if (TObject* value = std::get_if<TObject>(&value_)) return *value;
+  Refuse("an object");
+}
+
+std::string TJsonValue::AsText() const {
+  struct Visitor {
+    std::optional<std::string> operator()(std::monostate) const { return std::nullopt; }
+    std::optional<std::string> operator()(bool v) const { return v ? "true" : "false"; }
+    std::optional<std::string> operator()(std::int64_t v) const { return std::to_string(v); }
+    std::optional<std::string> operator()(std::uint64_t v) const { return std::to_string(v); }
+    std::optional<std::string> operator()(double v) const { return FloatText(v); }
+    std::optional<std::string> operator()(const std::string& v) const { return v; }
+    std::optional<std::string> operator()(const TArray&) const { return std::nullopt; }
+    std::optional<std::string> operator()(const TObject&) const { return std::nullopt; }
+  };
+  if (std::optional<std::string> text = std::visit(Visitor{}, value_)) return std::move(*text);
+  throw EJSONConvertError("Cannot convert data from " + std::string(TypeWord(Type())) + " value");
+}
+
+std::int32_t TJsonValue::AsInt32() const {
+  constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
+  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+  if (const auto* v = std::get_if<std::int64_t>(&value_)) {
+    if (*v < kMin || *v > kMax) ThrowOutOfInt32(std::to_string(*v));
+    return static_cast<std::int32_t>(*v);
+  }
+  if (const auto* v = std::get_if<std::uint64_t>(&value_)) ThrowOutOfInt32(std::to_string(*v));
+  if (const auto* v = std::get_if<double>(&value_)) {
+    const double rounded = RoundHalfEven(*v);
+    if (rounded < static_cast<double>(kMin) || rounded > static_cast<double>(kMax)) {
+      ThrowOutOfInt32(FloatText(*v));
+    }
+    return static_cast<std::int32_t>(rounded);
+  }
+  if (const auto* v = std::get_if<bool>(&value_)) return *v ? 1 : 0;
+  if (const auto* v = std::get_if<std::string>(&value_)) {
+    std::int32_t result = 0;
+    if (!TryParseInt(*v, result)) throw EJSONConvertError("\"" + *v + "\" is an invalid integer");
+    return result;
+  }
+  throw EJSONConvertError("Cannot convert data from " + std::string(TypeWord(Type())) + " value");
+}
+
+void TJsonValue::Append(TJsonValue item) { Items().push_back(std::move(item)); }
+
+void TJsonValue::AddMember(std::string name, TJsonValue value) {
+  Members().push_back(TJsonMember{std::move(name), std::move(value)});
+}
+
+const TJsonValue* TJsonValue::Find(std::string_view name) const noexcept {
+  const TObject* members = std::get_if<TObject>(&value_);
+  if (!members) return nullptr;
+  for (const TJsonMember& member : *members) {
+    if (member.name == name) return &member.value;
+  }
+  return nullptr;
+}
+
+TJsonValue* TJsonValue::Find(std::string_view name) noexcept {
+  return const_cast<TJsonValue*>(std::as_const(*this).Find(name));
+}
+
+std::string TJsonValue::AsJSONString() const {
+  // An explicit stack of open arrays and objects rather than recursion.
+  struct TFrame {
+    const TJsonValue* container;
+    std::size_t next;
+  };
+  std::vector<TFrame> stack;
+  std::string out;
+  const TJsonValue* current = this;
+  for (;;) {
+    if (current) {
+      const TStorage& v = current->value_;
+      if (const auto* items = std::get_if<TArray>(&v)) {
+        if (items->empty()) {
+          out += "[]";
+        } else {
+          out += '[';
+          stack.push_back({current, 0});
+        }
+      } else if (const auto* members = std::get_if<TObject>(&v)) {
+        if (members->empty()) {
+          out += "{}";
+        } else {
+          out += "{ ";
+          stack.push_back({current, 0});
+        }
+      } else if (const auto* s = std::get_if<std::string>(&v)) {
+        AppendJsonString(out, *s);
+      } else if (const auto* b = std::get_if<bool>(&v)) {
+        out += *b ? "true" : "false";
+      } else if (std::holds_alternative<std::monostate>(v)) {
+        out += "null";
+      } else {
+        out += current->AsText();
+      }
+      current = nullptr;
+    }
+    if (stack.empty()) break;
+    TFrame& top = stack.back();
+    if (const auto* items = std::get_if<TArray>(&top.container->value_)) {
+      if (top.next == items->size()) {
+        out += ']';
+        stack.pop_back();
+        continue;
+      }
+      if (top.next > 0) out += ", ";
+      current = &(*items)[top.next++];
+    } else {
+      const TObject& members = std::get<TObject>(top.container->value_);
+      if (top.next == members.size()) {
+        out += " }";
+        stack.pop_back();
+        continue;
+      }
+      if (top.next > 0) out += ", ";
+      const TJsonMember& member = members[top.next++];
+      AppendJsonString(out, member.name);
+      out += " : ";
+      current = &member.value;
+    }
+  }
+  return out;
+}
+
+bool TJsonValue::operator==(const TJsonValue& other) const { return value_ == other.value_; }
+
+namespace {
+
+using TNlohmannJson = nlohmann::json;
+
+// Builds our value tree from the parser's events, keeping its own stack of open arrays and
+// objects, so that the depth of the input never becomes depth of the C++ stack.
+class TJsonTreeBuilder final : public nlohmann::json_sax<TNlohmannJson> {
+ public:
+  explicit TJsonTreeBuilder(std::size_t textSize) : textSize_(textSize) {}
+
+  bool null() override { return Put(TJsonValue::Null()); }
+  bool boolean(bool value) override { return Put(TJsonValue::Boolean(value)); }
+  bool number_integer(number_integer_t value) override { return Put(TJsonValue::Integer(value)); }
+  bool number_unsigned(number_unsigned_t value) override {
+    return Put(TJsonValue::Unsigned(value));
+  }
+  bool number_float(number_float_t value, const string_t&) override {
+    return Put(TJsonValue::Float(value));
+  }
+  bool string(string_t& value) override { return Put(TJsonValue::String(std::move(value))); }
+  bool binary(binary_t&) override {
+    // Only the binary formats produce these; JSON text never does.
+    error_ = "Unexpected binary value";
+    return false;
+  }
+  bool start_object(std::size_t) override { return Open(TJsonValue::Object()); }
+  bool key(string_t& name) override {
+    TFrame& top = stack_.back();
+    if (!top.names.insert(name).second) {
+      error_ = "Duplicate object member: \"" + name + "\"";
+      return false;
+    }
+    top.key = std::move(name);
+    return true;
+  }
+  bool end_object() override { return Close(); }
+  bool start_array(std::size_t) override { return Open(TJsonValue::Array()); }
+  bool end_array() override { return Close(); }
+
+  bool parse_error(std::size_t position, const std::string&,
+                   const nlohmann::detail::exception& error) override {
+    error_ = ErrorMessage(position, error);
+    return false;
+  }
+
+  const std::string& Error() const { return error_; }
+  TJsonValue TakeResult() { return std::move(result_); }
+
+ private:
+  struct TFrame {
+    TJsonValue value;
+    std::string key;  // the name of the member whose value comes next
+    std::unordered_set<std::string> names;
+  };
+
+  bool Put(TJsonValue value) {
+    if (stack_.empty()) {
+      result_ = std::move(value);
+      complete_ = true;
+      return true;
+    }
+    TFrame& top = stack_.back();
+    if (top.value.IsArray()) {
+      top.value.Append(std::move(value));
+    } else {
+      top.value.AddMember(std::move(top.key), std::move(value));
+    }
+    return true;
+  }
+
+  bool Open(TJsonValue container) {
+    if (stack_.size() >= static_cast<std::size_t>(kJsonMaxDepth)) {
+      error_ = "JSON nesting deeper than " + std::to_string(kJsonMaxDepth) + " levels";
+      return false;
+    }
+    stack_.push_back(TFrame{std::move(container), {}, {}});
+    return true;
+  }
+
+  bool Close() {
+    TJsonValue value = std::move(stack_.back().value);
+    stack_.pop_back();
+    return Put(std::move(value));
+  }
+
+  // Our own wording; the input's bytes are left out, since messages reach the log.
+  std::string ErrorMessage(std::size_t position, const nlohmann::detail::exception& error) const {
+    if (complete_) return "Text after the JSON value at position " + std::to_string(position);
+    // The lexer counts the end of the input as one more character read.
+    if (position > textSize_) return "Unexpected EOF encountered.";
+    std::string message = "Invalid JSON at position " + std::to_string(position);
+    if (error.id == 406) return message + ": number out of range";
+    // "... syntax error while parsing <context> - <reason>[; last read: '<input>'][; ...]"
+    const std::string_view what = error.what();
+    const std::size_t dash = what.find(" - ");
+    if (dash == std::string_view::npos) return message;
+    std::string_view reason = what.substr(dash + 3);
+    reason = reason.substr(0, reason.find("; last read: "));
+    return message.append(": ").append(reason);
+  }
+
+  std::size_t textSize_;
+  std::vector<TFrame> stack_;
+  TJsonValue result_;
+  bool complete_ = false;
+  std::string error_;
+};
+
+}  // namespace
+
+TJsonValue ParseJSON(std::string_view text, TJsonTrailingText trailing) {
+  TJsonTreeBuilder builder(text.size());
+  bool parsed = false;
+  try {
+    parsed = TNlohmannJson::sax_parse(text.data(), text.data() + text.size(), &builder,
+                                      TNlohmannJson::input_format_t::json,
+                                      trailing == TJsonTrailingText::Refuse);
+  } catch (const TNlohmannJson::exception&) {
+    // The parser reports through the builder; this is only a guard for its own failures.
+    throw EJSONParserError("Invalid JSON");
+  }
+  if (!parsed) {
+    throw EJSONParserError(builder.Error().empty() ? "Invalid JSON" : builder.Error());
+  }
+  return builder.TakeResult();
 }
 
 }  // namespace dravik
