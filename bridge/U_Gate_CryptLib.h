@@ -1,0 +1,171 @@
+// The crypto executor: the executor of the plugin that does all cryptography, with the
+// plugin's error protocol, and the vocabulary of that plugin as the program uses it. One
+// executor is one crypto engine on the plugin side, from its "InitCryptoEngineByType" until
+// the executor is freed.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "KvObject.h"
+#include "U_PluginGate.h"
+
+namespace dravik {
+
+// A guarded call of the crypto plugin that failed, with the plugin's error text as message.
+DRAVIK_EXCEPTION(ECryptlibError, Exception);
+
+namespace cryptlib {
+
+// The plugin that does all cryptography.
+inline constexpr std::string_view kPluginName = "RIDazodoRodudaRodozuze";
+
+// Methods.
+inline constexpr std::string_view kInitCryptoEngineByType = "InitCryptoEngineByType";
+inline constexpr std::string_view kSetCryptoParamValue = "SetCryptoParamValue";
+inline constexpr std::string_view kExportCryptoObject = "ExportCryptoObject";
+inline constexpr std::string_view kImportCryptoObject = "ImportCryptoObject";
+inline constexpr std::string_view kGetProperty = kGetPropertyMethod;
+inline constexpr std::string_view kClearCash = "ClearCash";
+inline constexpr std::string_view kRelease = kReleaseMethod;
+
+// Names of the methods' parameter lines.
+inline constexpr std::string_view kCryptoEngineTypeLine = "sCryptoEngineType";
+inline constexpr std::string_view kParamNameLine = "ParamName";
+inline constexpr std::string_view kValueLine = "Value";
+inline constexpr std::string_view kDataTypeLine = "DataType";
+inline constexpr std::string_view kParamDataLine = "sParamData";
+inline constexpr std::string_view kFlagsLine = "Flags";
+inline constexpr std::string_view kDataLine = "sData";
+
+// The one engine type the program creates.
+inline constexpr std::int32_t kCryptoEngineType = 8;
+
+// Properties read with "GetProperty".
+inline constexpr std::string_view kLastErrorCode = "LastErrorCode";
+inline constexpr std::string_view kLastError = "LastError";
+inline constexpr std::string_view kMimeCurrentData = "MimeCurrentData";        // Base64
+inline constexpr std::string_view kUnicodeCurrentData = "UnicodeCurrentData";  // plain text
+inline constexpr std::string_view kCurrentData = "CurrentData";                // plain text
+
+// The "LastErrorCode" of a call without error; any other text is an error.
+inline constexpr std::string_view kNoErrorCode = "0";
+
+// Object types of "ExportCryptoObject".
+inline constexpr std::int32_t kExportCertificateDump = 14;       // read "UnicodeCurrentData"
+inline constexpr std::int32_t kExportCertificateSearch = 45;     // read "MimeCurrentData"
+inline constexpr std::int32_t kExportCertificateRequest = 11;    // read "MimeCurrentData"
+inline constexpr std::int32_t kExportVerifySignature = 63;       // sign types other than PLAIN
+inline constexpr std::int32_t kExportVerifyPlainSignature = 64;  // sign type PLAIN
+inline constexpr std::int32_t kExportPublicKeyAlgorithm = 50;    // read "CurrentData"
+inline constexpr std::int32_t kExportSignature = 61;             // sign types other than PLAIN
+inline constexpr std::int32_t kExportPlainSignature = 42;        // sign type PLAIN
+
+// Object types of "ImportCryptoObject".
+inline constexpr std::int32_t kImportCaCertificate = 12;
+inline constexpr std::int32_t kImportSignerCertificate = 11;
+inline constexpr std::int32_t kImportRevocationList = 23;
+inline constexpr std::int32_t kImportKeyCertificate = 13;
+
+// Flags.
+inline constexpr std::int32_t kNoFlags = 0;
+inline constexpr std::int32_t kDefaultSearchFlags = 100;    // find flags that are not a number
+inline constexpr std::int32_t kDefaultVerifyFlags = 7;      // check flags that are not a number
+inline constexpr std::int32_t kSignatureFlags = 2;          // with kExportSignature
+inline constexpr std::int32_t kImportCertificateFlags = 1;  // CA and signer certificates
+
+// Crypto parameter names, sent exactly as written.
+inline constexpr std::string_view kKeyGenSignTool = "Key gen - Sign tool";
+inline constexpr std::string_view kKeyGenCertificatePolicies = "Key gen - Certificate policies";
+inline constexpr std::string_view kKeyGenCommonName = "Key gen - Common name";
+inline constexpr std::string_view kKeyGenINN = "Key gen - INN";
+inline constexpr std::string_view kKeyGenOGRN = "Key gen - OGRN";
+inline constexpr std::string_view kKeyGenOGRNIP = "Key gen - OGRNIP";
+inline constexpr std::string_view kKeyGenCountry = "Key gen - Country/Region";
+inline constexpr std::string_view kKeyGenState = "Key gen - State";
+inline constexpr std::string_view kKeyGenCity = "Key gen - City";
+inline constexpr std::string_view kKeyGenCompany = "Key gen - Company";
+inline constexpr std::string_view kKeyGenDepartment = "Key gen - Department";
+inline constexpr std::string_view kKeyGenEmail = "Key gen - e-mail";
+inline constexpr std::string_view kKeyGenTitle = "Key gen - Title";
+inline constexpr std::string_view kKeyGenSNILS = "Key gen - SNILS";
+inline constexpr std::string_view kKeyGenStreet = "Key gen - Street";
+inline constexpr std::string_view kKeyGenFIO = "Key gen - FIO";
+inline constexpr std::string_view kKeyGenSurName = "Key gen - SurName";
+inline constexpr std::string_view kKeyGenGivenName = "Key gen - GivenName";
+inline constexpr std::string_view kContainerNameLocation = "Container Name Location";
+inline constexpr std::string_view kCryptoProvider = "Crypto Provider";
+inline constexpr std::string_view kHashAlgorithm = "Hash Algorithm";
+inline constexpr std::string_view kEncryptAlgorithm = "Encrypt Algorithm";
+inline constexpr std::string_view kKeyGenRequestType = "Key gen - Request Type";
+inline constexpr std::string_view kKeyGenKeyLength = "Key gen - Key Length";
+inline constexpr std::string_view kKeyUsageOIDs = "Key Usage OIDs";
+inline constexpr std::string_view kSecretKeyUsageTypes = "Secret Key Usage Types";
+inline constexpr std::string_view kKeyGenExportableKey = "Key gen - Exportable key";
+inline constexpr std::string_view kKeyGenCertificateTemplate = "Key gen - Certificate template";
+inline constexpr std::string_view kKeyGenExpirePeriod = "Key gen - Expire period";
+inline constexpr std::string_view kKeyGenRequestValidity = "Key gen - Request Validity";
+inline constexpr std::string_view kKeyGenRequestPKeyValidity = "Key gen - Request PKey Validity";
+inline constexpr std::string_view kKeyGenRequestBlankKarty = "Key gen - Request Blank Karty";
+inline constexpr std::string_view kKeyGenRequestTemplateName = "Key gen - Request Template Name";
+inline constexpr std::string_view kKeyGenSMIMECapabilities = "Key gen - SMIME Capabilities";
+inline constexpr std::string_view kUserCertificateFile = "User certificate file";
+inline constexpr std::string_view kCACertificatesDir = "CA certificates dir";
+inline constexpr std::string_view kAbonentsCertificatesDir = "Abonents cerificates dir";
+inline constexpr std::string_view kCRLDir = "CRL dir";
+inline constexpr std::string_view kUserUIDLocation = "User UID Location";
+inline constexpr std::string_view kUserUIDCommonName = "User UID (Common name)";
+inline constexpr std::string_view kKeyRequestTimeOut = "Key request time out";
+inline constexpr std::string_view kLastOperationKeyTimeOut = "Last operation key time out";
+inline constexpr std::string_view kIncludeSignerCertInSign = "Include signer cert in sign";
+inline constexpr std::string_view kVerifyCertificateOnSign = "Verify certificate on sign";
+
+// The value of "User UID Location": the user is named by the certificate's serial number.
+inline constexpr std::string_view kUserUIDBySerialNumber = "SN";
+
+}  // namespace cryptlib
+
+// The executor of the crypto plugin. Not thread-safe: one thread uses it at a time. Freeing
+// it ends the plugin-side engine: "ClearCash", then "Release", when it holds an identity.
+class TPluginExecutorRCP : public TPluginExecutor {
+ public:
+  TPluginExecutorRCP();
+  ~TPluginExecutorRCP() override;
+  DRAVIK_CLASS_NAME(TPluginExecutorRCP)
+
+  // The plugin's "LastErrorCode" as last fetched: "0" is no error; empty until fetched.
+  const std::string& LastErrorCode() const noexcept { return lastErrorCode_; }
+  // The plugin's "LastError" as last fetched; empty until fetched.
+  const std::string& LastError() const noexcept { return lastError_; }
+
+  // The guarded call: the method's "Result" goes to LastResult; the call succeeds only when
+  // the plugin then reports "LastErrorCode" exactly "0". Any other code also fetches
+  // "LastError". A failure raises ECryptlibError (message LastError) when `raise` is set.
+  bool ExecuteChecked(std::string_view method, const TPluginParams& params, bool raise = false);
+
+  // Makes this executor a crypto engine; never raises ECryptlibError.
+  bool InitCryptoEngine();
+  // A guarded "GetProperty"; the value is left in LastResult.
+  bool GetProperty(std::string_view property, bool raise = false);
+  // Guarded calls of the plugin's output and input operations.
+  bool ExportCryptoObject(std::int32_t dataType, std::int32_t flags, std::string_view paramData,
+                          bool raise = false);
+  bool ImportCryptoObject(std::int32_t dataType, std::int32_t flags, std::string_view data,
+                          bool raise = false);
+
+  // Sets a named crypto parameter of the engine. Unguarded: a failure goes unnoticed and
+  // LastErrorCode is not refreshed; a wrong value shows in the guarded call that follows.
+  void SetCryptoParamValue(std::string_view name, std::string_view value);
+  // Clears each named parameter, in order.
+  void SetCryptoParamValues(std::span<const std::string_view> names);
+  void SetCryptoParamValues(std::initializer_list<std::string_view> names);
+
+ private:
+  std::string lastErrorCode_;
+  std::string lastError_;
+};
+
+}  // namespace dravik
