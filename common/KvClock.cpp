@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <ctime>
 #include <limits>
+#include <new>
 
 #include "KvObject.h"
 
@@ -189,7 +190,10 @@ void TManualClock::Advance(std::int64_t ms) const {
 
 IClock& SystemClock() {
   // Never destroyed: a detached thread may still sleep on it while statics are torn down.
-  static TSystemClock* const clock = new TSystemClock(1.0);
+  // It lives in static storage, not on the heap, so that a library that links this code and
+  // is unloaded with dlclose leaves no memory behind.
+  alignas(TSystemClock) static unsigned char storage[sizeof(TSystemClock)];
+  static TSystemClock* const clock = ::new (storage) TSystemClock(1.0);
   return *clock;
 }
 
