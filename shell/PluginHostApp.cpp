@@ -1,0 +1,98 @@
+// The program DravikPluginHost: initialises the modules in the system's order, makes sure
+// one instance runs on the desktop, runs the event loop and finalises everything in the
+// shutdown order.
+#include <signal.h>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "HeadlessLoop.h"
+#include "KvLibUtils.h"
+#include "ModulePaths.h"
+#include "U_AppHooks.h"
+#include "U_AppSeams.h"
+#include "U_AutoUpdate.h"
+#include "U_InitSSL.h"
+#include "U_LogFile.h"
+#include "U_PluginHost.h"
+#include "U_ThreadDialogs.h"
+#include "U_WebServer.h"
+#include "UniqueInstance.h"
+
+namespace {
+
+constexpr const char* kApplicationTitle = "Dravik Plugin Host";
+constexpr const char* kApplicationTitleSuffix = " [ZRT]";
+
+void InitializeModules() {
+  dravik::InitializeLogFile();
+  dravik::InitInitSSL();
+  dravik::InitWebServer();
+  dravik::InitPluginHost();
+  dravik::InitAutoUpdateState();
+}
+
+// The remaining steps of the shutdown order, after the loop has stopped the listeners and
+// joined the connection threads; also the end of a start that found another instance.
+void FinalizeModules(dravik::TUniqueInstance& instance) noexcept {
+  try {
+    dravik::CloseDialogBridge();
+  } catch (const std::exception& error) {
+    dravik::LogException(nullptr, "Closing the dialog bridge", error);
+  }
+  dravik::FinalizePluginHost();
+  dravik::FinalizeAutoUpdateState();
+  dravik::FinalizeWebServer();
+  dravik::FinalizeInitSSL();
+  dravik::FinalizeLogFile();
+  dravik::FinalizeLibUtils();
+  instance.StopServer();
+}
+
+void ReportStartError(const std::exception& error) noexcept {
+  dravik::LogException(nullptr, "Program start", error);
+  std::fprintf(stderr, "DravikPluginHost: %s\n", error.what());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  dravik::platform::CaptureModulePaths();
+  ::signal(SIGPIPE, SIG_IGN);
+
+  int status = 0;
+  try {
+    dravik::SetMainThread();
+    const std::vector<std::string> params(argv + (argc > 0 ? 1 : 0), argv + argc);
+    dravik::TUniqueInstance instance;
+    try {
+      InitializeModules();
+      dravik::SetApplicationTitle(kApplicationTitle);
+      dravik::SetApplicationTitle(dravik::ApplicationTitle() + kApplicationTitleSuffix);
+
+      if (instance.CheckOtherInstance(params) == dravik::TInstanceCheck::kAnotherInstance) {
+        dravik::WriteLog(nullptr, dravik::AnotherInstanceRunningText, 2);
+      } else {
+        status = dravik::RunHeadlessLoop(argc > 0 ? argv[0] : "DravikPluginHost", instance,
+                                         dravik::NoAutoUpdate(), dravik::NoProxyMonitor());
+      }
+    } catch (const std::exception& error) {
+      ReportStartError(error);
+      status = 1;
+    } catch (...) {
+      dravik::WriteLog(nullptr, "Program start: unknown exception", 0);
+      std::fprintf(stderr, "DravikPluginHost: unknown exception\n");
+      status = 1;
+    }
+    FinalizeModules(instance);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "DravikPluginHost: %s\n", error.what());
+    status = 1;
+  } catch (...) {
+    std::fprintf(stderr, "DravikPluginHost: unknown exception\n");
+    status = 1;
+  }
+  return status;
+}
