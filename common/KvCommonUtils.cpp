@@ -24,23 +24,23 @@
 
 namespace dravik {
 
-namespace {
-
-std::string IncludeTrailingDelimiter(std::string_view dir) {
+std::string IncludeTrailingPathDelimiter(std::string_view dir) {
   std::string result(dir);
   if (result.empty() || result.back() != '/') result += '/';
   return result;
 }
 
-std::string_view FileNamePart(std::string_view path) {
+std::string_view ExtractFileName(std::string_view path) {
   const auto slash = path.find_last_of('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-std::string_view DirPart(std::string_view path) {
+std::string_view ExtractFileDir(std::string_view path) {
   const auto slash = path.find_last_of('/');
   return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
 }
+
+namespace {
 
 bool PathExists(const std::string& path) {
   struct stat st {};
@@ -84,7 +84,7 @@ EntryType TypeOf(const std::string& path, unsigned char dType) {
 // file system lists them. A folder that cannot be opened has no entries.
 template <typename Visit>
 void ListFolder(std::string_view dir, Visit&& visit) {
-  const std::string base = IncludeTrailingDelimiter(dir);
+  const std::string base = IncludeTrailingPathDelimiter(dir);
   DirHandle handle(::opendir(std::string(dir).c_str()));
   if (!handle) return;
   while (const dirent* entry = ::readdir(handle.get())) {
@@ -202,7 +202,7 @@ void WriteAll(int fd, const std::string& fileName, const char* data, std::size_t
 std::vector<std::string> SystemFolders() {
   std::vector<std::string> folders;
   const std::string libc = platform::LoadedModulePath("libc.so.6");
-  if (!libc.empty()) folders.emplace_back(DirPart(libc));
+  if (!libc.empty()) folders.emplace_back(ExtractFileDir(libc));
   for (const char* dir : {"/usr/local/lib", "/usr/lib", "/lib"}) folders.emplace_back(dir);
   return folders;
 }
@@ -242,7 +242,7 @@ void RemoveLineBreaks(std::string& text) { text = StringReplaceAll(text, "\r\n",
 std::string PassThroughText(std::string_view text) { return std::string(text); }
 
 std::string ChangeFileDir(std::string_view fileName, std::string_view dir) {
-  return IncludeTrailingDelimiter(dir) + std::string(FileNamePart(fileName));
+  return IncludeTrailingPathDelimiter(dir) + std::string(ExtractFileName(fileName));
 }
 
 int SkipUTF8BOM(std::istream& stream) {
@@ -282,7 +282,7 @@ void AppendToFile(const std::string& fileName, const void* data, std::size_t cou
   int fd = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) {
     if (errno != ENOENT && errno != ENOTDIR) ThrowFileError(false, fileName, errno);
-    const std::string_view dir = DirPart(fileName);
+    const std::string_view dir = ExtractFileDir(fileName);
     if (!dir.empty()) {
       std::error_code ec;
       std::filesystem::create_directories(std::string(dir), ec);
@@ -313,7 +313,7 @@ std::string FindOnSearchPath(std::string_view fileName) {
   const std::string name(fileName);
   if (name.find('/') != std::string::npos) return IsRegularFile(name) ? name : std::string();
   std::vector<std::string> folders;
-  folders.emplace_back(DirPart(platform::ExecutablePath()));
+  folders.emplace_back(ExtractFileDir(platform::ExecutablePath()));
   std::error_code ec;
   const auto cwd = std::filesystem::current_path(ec);
   if (!ec) folders.push_back(cwd.string());
@@ -330,7 +330,7 @@ std::string FindOnSearchPath(std::string_view fileName) {
   }
   for (const auto& dir : folders) {
     if (dir.empty()) continue;
-    std::string candidate = IncludeTrailingDelimiter(dir) + name;
+    std::string candidate = IncludeTrailingPathDelimiter(dir) + name;
     if (IsRegularFile(candidate)) return candidate;
   }
   return {};
@@ -400,7 +400,7 @@ std::string GetFileVersion(const std::string& fileName) {
 
 std::string MakeUniqueFileName(const std::string& fileName) {
   if (!PathExists(fileName)) return fileName;
-  const std::string_view name = FileNamePart(fileName);
+  const std::string_view name = ExtractFileName(fileName);
   const auto dot = name.find_last_of('.');
   const std::size_t extStart =
       fileName.size() - name.size() + (dot == std::string_view::npos ? name.size() : dot);

@@ -37,6 +37,12 @@ std::string DecodeBase64(std::string_view text, bool strict);
 void RemoveLineBreaks(std::string& text);
 std::string PassThroughText(std::string_view text);
 
+// Path pieces: the part after the last '/', the part before it (empty without one), and a
+// folder with exactly one trailing '/' added when it has none.
+std::string_view ExtractFileName(std::string_view path);
+std::string_view ExtractFileDir(std::string_view path);
+std::string IncludeTrailingPathDelimiter(std::string_view dir);
+
 // Dir with a trailing '/' followed by the file-name part of FileName.
 std::string ChangeFileDir(std::string_view fileName, std::string_view dir);
 // Skips a UTF-8 byte order mark at the stream's start: 3 when there was one, else 0

@@ -9,6 +9,7 @@
 
 #include "Environment.h"
 #include "KvClock.h"
+#include "KvCommonUtils.h"
 #include "KvObject.h"
 #include "KvText.h"
 #include "MemoryRegions.h"
@@ -32,11 +33,6 @@ bool FindConfigVar(std::string_view name, TConfigVarParam& param) {
     }
   }
   return false;
-}
-
-std::string_view FileNamePart(std::string_view path) {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 std::string_view WithoutExtension(std::string_view fileName) {
@@ -101,11 +97,11 @@ std::string ExpandConfigVar(std::string_view token, const IClock& clock) {
       case TConfigVarParam::cvpDateTime:
         return FormatNow(clock, format, "yyyymmdd_hhnnss");
       case TConfigVarParam::cvpExeName:
-        return std::string(WithoutExtension(FileNamePart(GetExePath())));
+        return std::string(WithoutExtension(ExtractFileName(GetExePath())));
       case TConfigVarParam::cvpMachineName:
         return GetMachineName();
       case TConfigVarParam::cvpLibName:
-        return std::string(WithoutExtension(FileNamePart(GetModulePath())));
+        return std::string(WithoutExtension(ExtractFileName(GetModulePath())));
       case TConfigVarParam::cvpFullExeName:
         return ApplyDirFormat(GetExePath(), format);
       case TConfigVarParam::cvpFullLibName:

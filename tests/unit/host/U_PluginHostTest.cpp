@@ -26,6 +26,7 @@
 #include "KvJSON.h"
 #include "KvLibUtils.h"
 #include "KvSysTools.h"
+#include "LoopbackSocket.h"
 #include "RecordingLogSink.h"
 #include "TempDir.h"
 #include "U_InitSSL.h"
@@ -94,37 +95,9 @@ class TScopedEnv {
 
 // ----- Raw HTTP client -----
 
-class TFd {
- public:
-  explicit TFd(int fd) : fd_(fd) {}
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  ~TFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-int FreePort() {
-  TFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address = Loopback(0);
-  socklen_t size = sizeof address;
-  if (::bind(probe.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-      ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
-    return 0;
-  return ntohs(address.sin_port);
-}
+using dravik::testing::FreePort;
+using dravik::testing::Loopback;
+using dravik::testing::TFd;
 
 struct TResponse {
   int status = 0;  // 0 when the connection ended without a status line
