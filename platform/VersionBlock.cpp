@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "Ascii.h"
+#include "UniqueFd.h"
 
 namespace dravik::platform {
 namespace {
@@ -237,19 +238,7 @@ std::optional<VersionEntries> FindBlock(std::string_view bytes, std::size_t scan
   return std::nullopt;
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
+using FileDescriptor = dravik::platform::TUniqueFd;
 
 // Reads up to size bytes; the count read, 0 at the end of the file, -1 on an error.
 ssize_t ReadSome(int fd, char* data, std::size_t size) noexcept {

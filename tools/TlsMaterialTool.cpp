@@ -42,6 +42,7 @@
 #include <utility>
 
 #include "KeyPasswordTable.h"
+#include "UniqueFd.h"
 
 namespace {
 
@@ -157,20 +158,7 @@ bool IsHostName(std::string_view host) noexcept {
 // ---------------------------------------------------------------------------------------
 // Files
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-  int release() noexcept { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
+using FileDescriptor = dravik::platform::TUniqueFd;
 
 std::string ReadFile(const std::string& path) {
   const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));

@@ -23,6 +23,7 @@
 #include <string_view>
 #include <utility>
 
+#include "UniqueFd.h"
 #include "VersionBlock.h"
 
 namespace {
@@ -42,20 +43,7 @@ class ToolError : public std::runtime_error {
   throw ToolError(what + " " + path + ": " + std::strerror(errno));
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-  int release() noexcept { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
+using FileDescriptor = dravik::platform::TUniqueFd;
 
 VersionEntries ParseEntries(char** first, char** last) {
   VersionEntries entries;
