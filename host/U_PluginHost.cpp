@@ -462,9 +462,12 @@ std::string ChangeExeFileExt(std::string_view extension, bool withFolder) {
 
 void InitPluginHost() {
   RegisterProcessor({"POST"}, PluginCommandProcessor);
-  SetServerDomainListProvider([]() -> TDomainList* {
-    const std::shared_ptr<TPluginHost> host = PluginHost();
-    return host ? &host->Settings().Server().DomainList() : nullptr;
+  SetServerDomainListProvider([]() -> std::shared_ptr<TDomainList> {
+    std::shared_ptr<TPluginHost> host = PluginHost();
+    if (!host) return nullptr;
+    // Shares the host's ownership, so the host outlives the request that checks its list.
+    TDomainList* list = &host->Settings().Server().DomainList();
+    return std::shared_ptr<TDomainList>(std::move(host), list);
   });
 }
 

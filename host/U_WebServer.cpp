@@ -33,7 +33,7 @@ int IdleMs() noexcept { return gIdleMs.load(std::memory_order_relaxed); }
 
 struct TDomainListProviderSlot {
   std::mutex lock;
-  std::function<TDomainList*()> provider;
+  std::function<std::shared_ptr<TDomainList>()> provider;
 };
 
 TDomainListProviderSlot& ProviderSlot() {
@@ -210,15 +210,15 @@ bool CheckRequestOrigin(TDomainList& domainList, TStringList& headers, std::int3
   return allowed;
 }
 
-void SetServerDomainListProvider(std::function<TDomainList*()> provider) {
+void SetServerDomainListProvider(std::function<std::shared_ptr<TDomainList>()> provider) {
   TDomainListProviderSlot& slot = ProviderSlot();
   std::lock_guard lock(slot.lock);
   slot.provider = std::move(provider);
 }
 
-TDomainList* ServerDomainList() {
+std::shared_ptr<TDomainList> ServerDomainList() {
   TDomainListProviderSlot& slot = ProviderSlot();
-  std::function<TDomainList*()> provider;
+  std::function<std::shared_ptr<TDomainList>()> provider;
   {
     std::lock_guard lock(slot.lock);
     provider = slot.provider;
@@ -229,7 +229,7 @@ TDomainList* ServerDomainList() {
 void OptionsProcessor(const std::string& /*method*/, const std::string& /*uri*/,
                       const std::string& /*data*/, TStringList& headers, std::string& /*reply*/,
                       std::int32_t& result) {
-  TDomainList* list = ServerDomainList();
+  const std::shared_ptr<TDomainList> list = ServerDomainList();
   if (!list) {
     headers.Clear();
     result = 403;

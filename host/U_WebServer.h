@@ -77,8 +77,9 @@ std::int32_t DispatchRequest(const TKvObject* sender, const std::string& method,
 bool CheckRequestOrigin(TDomainList& domainList, TStringList& headers, std::int32_t& status);
 // Where the routes find the server settings' trusted-domain list; the plugin host installs
 // its own. Without a provider, or when it gives no list, pages are refused with 403.
-void SetServerDomainListProvider(std::function<TDomainList*()> provider);
-TDomainList* ServerDomainList();
+void SetServerDomainListProvider(std::function<std::shared_ptr<TDomainList>()> provider);
+// Shared, so that the list stays alive while a request uses it, even when its owner goes.
+std::shared_ptr<TDomainList> ServerDomainList();
 // The handler of OPTIONS "*": 200 with the CORS lines for a trusted page, else 403.
 void OptionsProcessor(const std::string& method, const std::string& uri, const std::string& data,
                       TStringList& headers, std::string& reply, std::int32_t& result);

@@ -204,7 +204,8 @@ class ListenerTest : public ::testing::Test {
         },
         "/cors");
     domains_.ReplaceDomains("bank.example");
-    SetServerDomainListProvider([this]() -> TDomainList* { return &domains_; });
+    SetServerDomainListProvider(
+        [this] { return std::shared_ptr<TDomainList>(std::shared_ptr<void>(), &domains_); });
     http_.SetPort(FreePort());
     daemon_ = StartDaemon<ThttpDaemon>(http_);
   }

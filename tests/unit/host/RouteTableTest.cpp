@@ -292,7 +292,8 @@ TEST_F(RouteTableTest, OptionsProcessorAnswersTrustedPageAndRefusesWithoutList) 
   const TResult withoutList = Dispatch("OPTIONS", "/api/v1/sign", request);
   TDomainListPlus list;
   list.ReplaceDomains("bank.example");
-  SetServerDomainListProvider([&list]() -> TDomainList* { return &list; });
+  SetServerDomainListProvider(
+      [&list] { return std::shared_ptr<TDomainList>(std::shared_ptr<void>(), &list); });
   const TResult trusted = Dispatch("OPTIONS", "/api/v1/sign", request);
 
   EXPECT_EQ(withoutList.status, 403);
