@@ -37,7 +37,7 @@ std::string DecodeBase64(std::string_view text, bool strict);
 void RemoveLineBreaks(std::string& text);
 std::string PassThroughText(std::string_view text);
 
-// Path pieces: the part after the last '/', the part before it (empty without one), and a
+// Path pieces: the file name after the last '/', the folder before it (empty without one), and a
 // folder with exactly one trailing '/' added when it has none.
 std::string_view ExtractFileName(std::string_view path);
 std::string_view ExtractFileDir(std::string_view path);
