@@ -26,14 +26,6 @@ constexpr double kMaxSleepNs = 3.0e18;
 // this often to check their deadline on the clock that does not.
 constexpr std::int64_t kWaitSliceNs = kNsPerSecond;
 
-std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) {
-  std::int64_t sum = 0;
-  if (__builtin_add_overflow(a, b, &sum))
-    return b > 0 ? std::numeric_limits<std::int64_t>::max()
-                 : std::numeric_limits<std::int64_t>::min();
-  return sum;
-}
-
 // Whole milliseconds of a non-negative count, saturating instead of overflowing.
 std::int64_t SaturatingMs(double ms) {
   constexpr double kLimit = 9.0e18;  // below INT64_MAX, and exactly representable

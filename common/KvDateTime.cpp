@@ -69,14 +69,6 @@ TDateTime FromLinearMs(std::int64_t ms) {
   return TDateTime(day >= 0 ? whole + fraction : whole - fraction);
 }
 
-std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) {
-  std::int64_t sum = 0;
-  if (__builtin_add_overflow(a, b, &sum))
-    return b > 0 ? std::numeric_limits<std::int64_t>::max()
-                 : std::numeric_limits<std::int64_t>::min();
-  return sum;
-}
-
 // Local time minus UTC at a Unix time, in seconds; 0 when the C library cannot tell.
 std::int64_t LocalOffsetSeconds(std::int64_t unixSeconds) {
   const auto time = static_cast<std::time_t>(unixSeconds);
@@ -148,6 +140,14 @@ TDateTime DateTimeFromUnix(std::int64_t seconds, int nanoseconds, bool toLocal) 
 }
 
 std::int64_t DateTimeToUnixMs(TDateTime utc) { return ToLinearMs(utc) - kUnixEpochDay * kMsPerDay; }
+
+std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) noexcept {
+  std::int64_t sum = 0;
+  if (__builtin_add_overflow(a, b, &sum))
+    return b > 0 ? std::numeric_limits<std::int64_t>::max()
+                 : std::numeric_limits<std::int64_t>::min();
+  return sum;
+}
 
 TDateTime IncMilliseconds(TDateTime value, std::int64_t ms) {
   return FromLinearMs(SaturatingAdd(ToLinearMs(value), ms));

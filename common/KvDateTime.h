@@ -74,6 +74,9 @@ TDateTime NowUtc();
 // The minutes to add to the local time to get UTC now: -180 for a zone 3 hours ahead of UTC.
 int CurrentUtcBiasMinutes();
 
+// a + b, held at the int64 limits instead of overflowing (far dates, fast clocks).
+std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) noexcept;
+
 // Formats a value without regard to the process locale. Tokens, of any letter case:
 // "yyyy" year, "yy" year of the century, "mm" month, "dd" day, "hh" hour (0-23), "nn"
 // minute, "ss" second (all two-digit but the year), "zzz" millisecond. Text between single

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ExceptionText.h"
 #include "KvClock.h"
 #include "KvText.h"
 #include "U_LogFile.h"
@@ -85,15 +86,7 @@ constexpr std::string_view kDefaultKinds =
     R"("lines" : [{ "name" : "old", "count" : 0 }], )"
     R"("address" : { "street" : "old", "zip" : 0 }, "note" : null })";
 
-// "Class: message" of what `action` throws; "" when it throws nothing.
-std::string ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& e) {
-    return std::string(e.ClassName()) + ": " + e.Message();
-  }
-  return {};
-}
+using dravik::testing::ErrorOf;
 
 // The written value of one member of an object's JSON text.
 std::string MemberText(TjsonPersistent& object, std::string_view name) {

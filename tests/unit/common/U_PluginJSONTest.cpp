@@ -1,4 +1,5 @@
 // Plugin commands as written, plugin results as read, and the decoder of command texts.
+#include "ExceptionText.h"
 #include "U_PluginJSON.h"
 
 #include <gtest/gtest.h>
@@ -12,15 +13,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// "Class: message" of what `action` throws; "" when it throws nothing.
-std::string ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& e) {
-    return std::string(e.ClassName()) + ": " + e.Message();
-  }
-  return {};
-}
+using dravik::testing::ErrorOf;
 
 TEST(TPluginCommand, WritesTheVersionQueryExactly) {
   TPluginCommand command("RURazur", "GetProperty", {"Version"});
