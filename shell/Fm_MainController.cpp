@@ -30,19 +30,6 @@ std::string FormatConfirmQuestion(const std::string& page, const std::string& do
          "\" в список доверенных?";
 }
 
-// The domain list's lines as the ';' text form reads them.
-std::vector<std::string> DomainLinesOf(const std::string& text) {
-  TBaseDomainList list;
-  list.SetDelimitedText(text);
-  return list.Lines();
-}
-
-std::string DomainTextOf(const std::vector<std::string>& lines) {
-  TBaseDomainList list;
-  list.Assign(lines);
-  return list.DelimitedText();
-}
-
 // Runs a function on the main thread through the dialog bridge, waiting for it; refused
 // (not run) once the bridge is closed.
 class TMainThreadCall final : public TThreadDialog {
@@ -58,6 +45,18 @@ class TMainThreadCall final : public TThreadDialog {
 };
 
 }  // namespace
+
+std::vector<std::string> DomainLinesOf(const std::string& text) {
+  TBaseDomainList list;
+  list.SetDelimitedText(text);
+  return list.Lines();
+}
+
+std::string DomainTextOf(const std::vector<std::string>& lines) {
+  TBaseDomainList list;
+  list.Assign(lines);
+  return list.DelimitedText();
+}
 
 TMainServices TMainServices::Default() {
   TMainServices services;

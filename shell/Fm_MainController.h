@@ -73,6 +73,28 @@ class IMainView {
   virtual void RequestQuit() noexcept = 0;
 };
 
+// What the window reports to the main window's logic: its timers' ticks and the user's
+// actions. Main thread; none of them throws.
+class IMainActions {
+ public:
+  virtual ~IMainActions() = default;
+
+  virtual void OnStartTimer() noexcept = 0;
+  virtual void OnTrayTimer() noexcept = 0;
+  virtual void HideClicked() noexcept = 0;  // "Свернуть", closing, minimising
+  virtual void ShowClicked() noexcept = 0;  // "Открыть", a double click or a trigger of the icon
+  virtual void LogsClicked() noexcept = 0;         // "Журналы"
+  virtual void ExitClicked() noexcept = 0;         // "Выход"
+  virtual void DefaultsClicked() noexcept = 0;     // "Выставить по умолчанию"
+  virtual void DomainsSaveClicked() noexcept = 0;  // "Сохранить" of the domain editor
+  virtual void ProxyOptionClicked() noexcept = 0;  // the box's state changed by the user
+  virtual void TabsKeyPressed() noexcept = 0;      // Ctrl+Alt+D: shows the tabs, never hides them
+};
+
+// The domain editor's lines read from the ';' text form of the trusted domains, and back.
+std::vector<std::string> DomainLinesOf(const std::string& text);
+std::string DomainTextOf(const std::vector<std::string>& lines);
+
 // The calls of the creation and the timers that reach outside the window; Default() calls
 // the real modules. Tests replace single members.
 struct TMainServices {
@@ -88,7 +110,7 @@ struct TMainServices {
   static TMainServices Default();
 };
 
-class TMainController : public TKvObject {
+class TMainController : public TKvObject, public IMainActions {
  public:
   static constexpr std::int32_t kStartIntervalMs = 100;
   static constexpr std::int32_t kTrayIntervalMs = 1000;
@@ -109,19 +131,17 @@ class TMainController : public TKvObject {
   // start steps, start timer, dialog hooks.
   void Create() noexcept;
 
-  // Timer ticks.
-  void OnStartTimer() noexcept;
-  void OnTrayTimer() noexcept;
-
-  // User actions.
-  void HideClicked() noexcept;  // "Свернуть", closing, minimising
-  void ShowClicked() noexcept;  // "Открыть", a double click or a trigger of the tray icon
-  void LogsClicked() noexcept;  // "Журналы"
-  void ExitClicked() noexcept;  // "Выход"
-  void DefaultsClicked() noexcept;     // "Выставить по умолчанию"
-  void DomainsSaveClicked() noexcept;  // "Сохранить" of the domain editor
-  void ProxyOptionClicked() noexcept;  // the box's state changed
-  void TabsKeyPressed() noexcept;      // Ctrl+Alt+D: shows the tabs, never hides them
+  // Timer ticks and user actions.
+  void OnStartTimer() noexcept override;
+  void OnTrayTimer() noexcept override;
+  void HideClicked() noexcept override;
+  void ShowClicked() noexcept override;
+  void LogsClicked() noexcept override;
+  void ExitClicked() noexcept override;
+  void DefaultsClicked() noexcept override;
+  void DomainsSaveClicked() noexcept override;
+  void ProxyOptionClicked() noexcept override;
+  void TabsKeyPressed() noexcept override;
   // A later start of the program with its parameters.
   void OnOtherInstance(const std::vector<std::string>& params) noexcept;
   // Ends the program through the view's RequestQuit. Any thread.

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "HeadlessLoop.h"
 #include "KvLibUtils.h"
+#include "MainLoop.h"
 #include "ModulePaths.h"
 #include "U_AppHooks.h"
 #include "U_AppSeams.h"
@@ -20,6 +20,12 @@
 #include "U_ThreadDialogs.h"
 #include "U_WebServer.h"
 #include "UniqueInstance.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// Sanitizer builds only: fontconfig, which the window's fonts use, keeps its caches until the
+// process ends.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+#endif
 
 namespace {
 
@@ -75,8 +81,9 @@ int main(int argc, char** argv) {
       if (instance.CheckOtherInstance(params) == dravik::TInstanceCheck::kAnotherInstance) {
         dravik::WriteLog(nullptr, dravik::AnotherInstanceRunningText, 2);
       } else {
-        status = dravik::RunHeadlessLoop(argc > 0 ? argv[0] : "DravikPluginHost", instance,
-                                         dravik::NoAutoUpdate(), dravik::NoProxyMonitor());
+        status = dravik::RunMainLoop(dravik::HeadlessFaceWanted(),
+                                     argc > 0 ? argv[0] : "DravikPluginHost", instance,
+                                     dravik::NoAutoUpdate(), dravik::NoProxyMonitor());
       }
     } catch (const std::exception& error) {
       ReportStartError(error);

@@ -1,9 +1,10 @@
-#include "HeadlessLoop.h"
+#include "MainLoop.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QSocketNotifier>
@@ -11,14 +12,18 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <string_view>
 
+#include "Fm_Main.h"
 #include "Fm_MainController.h"
 #include "HeadlessMainView.h"
 #include "KvClock.h"
 #include "KvSysTools.h"
+#include "QtDialogPresenter.h"
 #include "U_AppHooks.h"
 #include "U_LogFile.h"
 #include "U_PluginHost.h"
@@ -99,12 +104,16 @@ class TSignalPipe {
 // The headless view whose timers run on the event loop and whose quit request ends it.
 class TLoopMainView final : public THeadlessMainView {
  public:
-  using TTickHandler = std::function<void(TMainTimer)>;
-
-  explicit TLoopMainView(TTickHandler onTick) : onTick_(std::move(onTick)) {
-    QObject::connect(&startTimer_, &QTimer::timeout, [this] { onTick_(TMainTimer::Start); });
-    QObject::connect(&trayTimer_, &QTimer::timeout, [this] { onTick_(TMainTimer::Tray); });
+  TLoopMainView() {
+    QObject::connect(&startTimer_, &QTimer::timeout, [this] {
+      if (actions_) actions_->OnStartTimer();
+    });
+    QObject::connect(&trayTimer_, &QTimer::timeout, [this] {
+      if (actions_) actions_->OnTrayTimer();
+    });
   }
+
+  void SetActions(IMainActions* actions) noexcept { actions_ = actions; }
 
   void SetTimer(TMainTimer timer, bool on, std::int32_t intervalMs) override {
     THeadlessMainView::SetTimer(timer, on, intervalMs);
@@ -134,10 +143,40 @@ class TLoopMainView final : public THeadlessMainView {
   }
 
  private:
-  TTickHandler onTick_;
+  IMainActions* actions_ = nullptr;
   QTimer startTimer_;
   QTimer trayTimer_;
 };
+
+// One of the two views, with what the loop needs of either.
+struct TFace {
+  std::unique_ptr<IMainView> view;
+  std::function<void(IMainActions*)> setActions;
+  std::function<void()> stopTimers;
+};
+
+TFace MakeFace(bool headless) {
+  TFace face;
+  if (headless) {
+    auto view = std::make_unique<TLoopMainView>();
+    TLoopMainView* raw = view.get();
+    face.setActions = [raw](IMainActions* actions) { raw->SetActions(actions); };
+    face.stopTimers = [raw] { raw->StopTimers(); };
+    face.view = std::move(view);
+  } else {
+    auto view = std::make_unique<TFmMain>();
+    TFmMain* raw = view.get();
+    face.setActions = [raw](IMainActions* actions) { raw->SetActions(actions); };
+    face.stopTimers = [raw] { raw->StopTimers(); };
+    face.view = std::move(view);
+  }
+  return face;
+}
+
+bool EnvironmentSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value;
+}
 
 void LogLoopError(std::string_view context, std::exception_ptr error) noexcept {
   try {
@@ -151,14 +190,31 @@ void LogLoopError(std::string_view context, std::exception_ptr error) noexcept {
 
 }  // namespace
 
-int RunHeadlessLoop(const char* programPath, TUniqueInstance& instance, IAutoUpdateSeam& autoUpdate,
-                    IProxyMonitorSeam& proxyMonitor) {
+bool HeadlessFaceWanted() noexcept {
+  const char* forced = std::getenv("DRAVIK_HEADLESS");
+  if (forced && std::string_view(forced) == "1") return true;
+  return !EnvironmentSet("DISPLAY") && !EnvironmentSet("WAYLAND_DISPLAY") &&
+         !EnvironmentSet("QT_QPA_PLATFORM");
+}
+
+int RunMainLoop(bool headless, const char* programPath, TUniqueInstance& instance,
+                IAutoUpdateSeam& autoUpdate, IProxyMonitorSeam& proxyMonitor) {
   // Qt sees the program path alone: the command line belongs to the instance channel.
   int qtArgc = 1;
   char* qtArgv[] = {const_cast<char*>(programPath), nullptr};
-  QCoreApplication app(qtArgc, qtArgv);
+  std::unique_ptr<QCoreApplication> app;
+  if (headless) {
+    app = std::make_unique<QCoreApplication>(qtArgc, qtArgv);
+  } else {
+    auto gui = std::make_unique<QApplication>(qtArgc, qtArgv);
+    // The program lives in the tray: closing its window does not end it.
+    gui->setQuitOnLastWindowClosed(false);
+    app = std::move(gui);
+  }
 
-  SetDialogPresenter(MakeDefaultPresenter(true));
+  std::unique_ptr<IDialogPresenter> presenter = MakeDefaultPresenter(headless);
+  if (!presenter) presenter = std::make_unique<TQtDialogPresenter>();
+  SetDialogPresenter(std::move(presenter));
   QSocketNotifier dialogNotifier(DialogQueueWakeFd(), QSocketNotifier::Read);
   QObject::connect(&dialogNotifier, &QSocketNotifier::activated, [] {
     try {
@@ -168,17 +224,11 @@ int RunHeadlessLoop(const char* programPath, TUniqueInstance& instance, IAutoUpd
     }
   });
 
-  TMainController* controller = nullptr;
-  TLoopMainView view([&controller](TMainTimer timer) {
-    if (!controller) return;
-    if (timer == TMainTimer::Start)
-      controller->OnStartTimer();
-    else
-      controller->OnTrayTimer();
-  });
-  auto owned = std::make_unique<TMainController>(view, SystemClock(), TMainServices::Default(),
-                                                 autoUpdate, proxyMonitor);
-  controller = owned.get();
+  TFace face = MakeFace(headless);
+  auto owned = std::make_unique<TMainController>(
+      *face.view, SystemClock(), TMainServices::Default(), autoUpdate, proxyMonitor);
+  TMainController* controller = owned.get();
+  face.setActions(controller);
 
   QTimer instancePoll;
   QObject::connect(&instancePoll, &QTimer::timeout, [&instance, controller] {
@@ -200,20 +250,22 @@ int RunHeadlessLoop(const char* programPath, TUniqueInstance& instance, IAutoUpd
   SetTerminateHandler([controller] { controller->Stop(); });
   controller->Create();
 
-  const int status = app.exec();
+  const int status = app->exec();
 
   // The shutdown order: no dialog may hold up the stop, the services go before the
   // listeners, and the connection threads are joined while the host is still there.
   instancePoll.stop();
-  view.StopTimers();
+  face.stopTimers();
   CloseDialogBridge();
   proxyMonitor.StopProxyMonitor();
   autoUpdate.StopAutoUpdate();
   if (const std::shared_ptr<TPluginHost> host = PluginHost()) host->StopServers();
   CleanupServerThreads();
   SetTerminateHandler(nullptr);
+  face.setActions(nullptr);
   controller = nullptr;
   owned.reset();
+  face.view.reset();
   signalNotifier.setEnabled(false);
   signalPipe.reset();
   dialogNotifier.setEnabled(false);

@@ -1,0 +1,264 @@
+// The Qt window over a recording stand-in for the main window's logic, on Qt's offscreen
+// platform: what the window shows when told, and what it reports of the user's actions.
+#include "Fm_Main.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Frm_CommonSettings.h"
+#include "QtDialogPresenter.h"
+
+// Fontconfig keeps its caches until the process ends.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
+namespace dravik {
+namespace {
+
+QApplication& App() {
+  static int argc = 1;
+  static char name[] = "dravik_shell_qt_tests";
+  static char* argv[] = {name, nullptr};
+  static QApplication* app = [] {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    return new QApplication(argc, argv);
+  }();
+  return *app;
+}
+
+class TRecordingActions final : public IMainActions {
+ public:
+  void OnStartTimer() noexcept override { log.push_back("start-tick"); }
+  void OnTrayTimer() noexcept override { log.push_back("tray-tick"); }
+  void HideClicked() noexcept override { log.push_back("hide"); }
+  void ShowClicked() noexcept override { log.push_back("show"); }
+  void LogsClicked() noexcept override { log.push_back("logs"); }
+  void ExitClicked() noexcept override { log.push_back("exit"); }
+  void DefaultsClicked() noexcept override { log.push_back("defaults"); }
+  void DomainsSaveClicked() noexcept override { log.push_back("save-domains"); }
+  void ProxyOptionClicked() noexcept override { log.push_back("proxy"); }
+  void TabsKeyPressed() noexcept override { log.push_back("tabs-key"); }
+  std::vector<std::string> log;
+};
+
+class FmMainTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    window_ = std::make_unique<TFmMain>();
+    window_->SetActions(&actions_);
+    window_->InitWindow("Dravik Plugin Host [ZRT]");
+  }
+  void TearDown() override {
+    window_->SetActions(nullptr);
+    window_.reset();
+  }
+
+  TRecordingActions actions_;
+  std::unique_ptr<TFmMain> window_;
+};
+
+TEST_F(FmMainTest, TrayMenuShowItemActsOnlyWhileHiddenAsTheLastOpeningLeftIt) {
+  QSystemTrayIcon* icon = window_->TrayIcon();
+  ASSERT_NE(icon, nullptr);
+  QMenu* menu = window_->TrayMenu();
+
+  // Enabled until the menu first opens: a double click opens the window.
+  emit icon->activated(QSystemTrayIcon::DoubleClick);
+  EXPECT_EQ(actions_.log, (std::vector<std::string>{"show"}));
+
+  // The menu opened while the window is shown disables the item; clicks then do nothing.
+  emit menu->aboutToShow();
+  EXPECT_FALSE(window_->mnu_Show->isEnabled());
+  emit icon->activated(QSystemTrayIcon::DoubleClick);
+  emit icon->activated(QSystemTrayIcon::Trigger);
+  EXPECT_EQ(actions_.log.size(), 1u);
+
+  // Opened again while hidden to the tray: a trigger (single click) opens the window too.
+  window_->HideToTray();
+  emit menu->aboutToShow();
+  EXPECT_TRUE(window_->mnu_Show->isEnabled());
+  emit icon->activated(QSystemTrayIcon::Trigger);
+  emit icon->activated(QSystemTrayIcon::Context);
+  EXPECT_EQ(actions_.log, (std::vector<std::string>{"show", "show"}));
+}
+
+TEST_F(FmMainTest, TrayIconStatesAndRemoval) {
+  EXPECT_FALSE(window_->TrayIconVisible());
+  window_->SetTrayIconVisible(true);
+  EXPECT_TRUE(window_->TrayIconVisible());
+  const QIcon normal = window_->TrayIcon()->icon();
+  EXPECT_FALSE(normal.isNull());
+
+  window_->SetTrayImage(TTrayImage::Error);
+  EXPECT_EQ(window_->TrayImage(), TTrayImage::Error);
+  EXPECT_FALSE(window_->TrayIcon()->icon().isNull());
+  EXPECT_NE(window_->TrayIcon()->icon().cacheKey(), normal.cacheKey());
+
+  window_->SetTrayHint("Dravik Plugin Host [ZRT]");
+  EXPECT_EQ(window_->TrayIcon()->toolTip().toStdString(), "Dravik Plugin Host [ZRT]");
+
+  // Gone for good: later requests to show it are ignored.
+  window_->RemoveTrayIcon();
+  EXPECT_TRUE(window_->TrayIconRemoved());
+  window_->SetTrayIconVisible(true);
+  EXPECT_FALSE(window_->TrayIconVisible());
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+TEST_F(FmMainTest, HiddenTabsLeaveOnlyTheStatusPageAndCtrlAltDIsReportedFromAnyControl) {
+  window_->pCtrl_Host->setCurrentWidget(window_->tab_Settings);
+  window_->SetTabsVisible(false);
+  EXPECT_FALSE(window_->TabsVisible());
+  EXPECT_TRUE(window_->pCtrl_Host->tabBar()->isHidden());
+  EXPECT_EQ(window_->pCtrl_Host->currentWidget(), window_->tab_Status);
+
+  QTest::keyClick(window_->memo_Status, Qt::Key_D, Qt::ControlModifier | Qt::AltModifier);
+  QTest::keyClick(window_->edt_HideIcon, Qt::Key_D,
+                  Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
+  QTest::keyClick(window_->memo_Status, Qt::Key_D, Qt::ControlModifier);
+  QTest::keyClick(window_->memo_Status, Qt::Key_E, Qt::ControlModifier | Qt::AltModifier);
+  const auto presses = std::count(actions_.log.begin(), actions_.log.end(), "tabs-key");
+  EXPECT_GE(presses, 2);
+  // Each report came from one of the two Ctrl+Alt+D presses: nothing else counts.
+  for (const std::string& entry : actions_.log) EXPECT_EQ(entry, "tabs-key");
+
+  window_->SetTabsVisible(true);
+  EXPECT_FALSE(window_->pCtrl_Host->tabBar()->isHidden());
+}
+
+TEST_F(FmMainTest, IdleTimeFieldTakesAtMostThreeDigits) {
+  struct Case {
+    const char* typed;
+    const char* expected;
+  } cases[] = {{"300", "300"}, {"1234", "123"}, {"4a5", "45"}, {"-7", "7"}, {" 9", "9"}};
+  for (const Case& c : cases) {
+    window_->edt_HideIcon->clear();
+    QTest::keyClicks(window_->edt_HideIcon, QString::fromLatin1(c.typed));
+    EXPECT_EQ(window_->IdleTimeText(), c.expected) << "typed " << c.typed;
+  }
+  window_->SetIdleTimeText("");
+  EXPECT_EQ(window_->IdleTimeText(), "");
+}
+
+TEST_F(FmMainTest, DomainEditorLinesTravelAsTheSemicolonTextFormAndSaveIsReported) {
+  struct Case {
+    const char* memo;
+    const char* text;
+  } cases[] = {
+      {"a.example\nb.example", "a.example;b.example"},
+      {"a.example\nb.example\n", "a.example;b.example"},
+      {"my site.example\nb.example", "\"my site.example\";b.example"},
+      {"a.example\n\nb.example", "a.example;;b.example"},
+  };
+  for (const Case& c : cases) {
+    window_->Frm_Server->memo_Domains->setPlainText(QString::fromUtf8(c.memo));
+    EXPECT_EQ(DomainTextOf(window_->DomainLines()), c.text) << c.memo;
+  }
+
+  // Read back, the quoted line is one line again.
+  window_->SetDomainLines(DomainLinesOf("\"my site.example\";b.example"));
+  EXPECT_EQ(window_->Frm_Server->memo_Domains->toPlainText().toStdString(),
+            "my site.example\nb.example");
+
+  QTest::mouseClick(window_->Frm_Server->btn_Save, Qt::LeftButton);
+  EXPECT_EQ(actions_.log, (std::vector<std::string>{"save-domains"}));
+}
+
+TEST_F(FmMainTest, ProxyBoxReportsOnlyTheUsersClick) {
+  window_->SetProxyOption("Проверять исключения прокси", true);
+  window_->SetProxyOptionChecked(true);
+  EXPECT_TRUE(window_->ProxyOptionChecked());
+  EXPECT_TRUE(actions_.log.empty());
+  window_->chk_DynamicOption->click();
+  EXPECT_FALSE(window_->ProxyOptionChecked());
+  EXPECT_EQ(actions_.log, (std::vector<std::string>{"proxy"}));
+}
+
+TEST_F(FmMainTest, ClosingHidesUntilTheProgramIsEnding) {
+  QCloseEvent refused;
+  QCoreApplication::sendEvent(window_.get(), &refused);
+  EXPECT_FALSE(refused.isAccepted());
+  EXPECT_EQ(actions_.log, (std::vector<std::string>{"hide"}));
+
+  window_->RequestQuit();
+  QCloseEvent accepted;
+  QCoreApplication::sendEvent(window_.get(), &accepted);
+  EXPECT_TRUE(accepted.isAccepted());
+  EXPECT_EQ(actions_.log.size(), 1u);
+  // The queued exit would end a running loop; none runs here.
+  QCoreApplication::removePostedEvents(&App());
+}
+
+TEST_F(FmMainTest, HideAndShowFromTray) {
+  window_->HideToTray();
+  EXPECT_TRUE(window_->IsHiddenToTray());
+  EXPECT_FALSE(window_->isVisible());
+  window_->ShowFromTray();
+  EXPECT_FALSE(window_->IsHiddenToTray());
+  EXPECT_TRUE(window_->isVisible());
+  EXPECT_TRUE(window_->windowFlags() & Qt::WindowStaysOnTopHint);
+  window_->HideToTray();
+  EXPECT_FALSE(window_->windowFlags() & Qt::WindowStaysOnTopHint);
+}
+
+TEST_F(FmMainTest, StatusTextIsPlainWithItsLineBreaks) {
+  window_->SetStatusText("Режим: HTTP/HTTPS\r\n<b>not bold</b>");
+  EXPECT_EQ(window_->memo_Status->toPlainText().toStdString(),
+            "Режим: HTTP/HTTPS\n<b>not bold</b>");
+}
+
+// Presses a key on, or clicks a button of, the message box once it is open.
+void WhenBoxOpens(std::function<void(QMessageBox&)> act) {
+  QTimer::singleShot(0, [act = std::move(act)] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    act(*box);
+  });
+}
+
+TEST(QtDialogPresenterTest, KeysGiveTheRefusalAndOnlyAClickConsents) {
+  App();
+  TQtDialogPresenter presenter;
+  const TMsgDlgButtons yesNo{mbYes, mbNo};
+  struct Case {
+    const char* name;
+    std::function<void(QMessageBox&)> act;
+    TModalResult expected;
+  } cases[] = {
+      {"enter", [](QMessageBox& box) { QTest::keyClick(&box, Qt::Key_Return); }, mrNo},
+      {"escape", [](QMessageBox& box) { QTest::keyClick(&box, Qt::Key_Escape); }, mrNo},
+      {"yes clicked", [](QMessageBox& box) { box.button(QMessageBox::Yes)->click(); }, mrYes},
+      {"loop ended", [](QMessageBox& box) { box.done(0); }, mrNo},
+  };
+  for (Case& c : cases) {
+    WhenBoxOpens(c.act);
+    EXPECT_EQ(presenter.MessageBox("", "<b>page</b>?", mtConfirmation, yesNo), c.expected)
+        << c.name;
+  }
+
+  WhenBoxOpens([](QMessageBox& box) {
+    EXPECT_EQ(box.textFormat(), Qt::PlainText);
+    QTest::keyClick(&box, Qt::Key_Return);
+  });
+  EXPECT_EQ(presenter.MessageBox("Note", "done", mtInformation, {mbOK}), mrOk);
+}
+
+}  // namespace
+}  // namespace dravik
