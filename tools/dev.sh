@@ -13,7 +13,7 @@ packages=(
   g++ cmake ninja-build pkg-config clang-format git
   libssl-dev openssl nlohmann-json3-dev libcurl4-openssl-dev qt6-base-dev
   libgtest-dev libgmock-dev
-  python3 python3-pytest curl xvfb xdotool trayer x11-utils x11-apps
+  python3 python3-pytest curl xvfb xdotool trayer x11-utils x11-apps openbox wmctrl
   libnss-myhostname tzdata
 )
 

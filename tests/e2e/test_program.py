@@ -207,3 +207,18 @@ def test_first_instance_stop_request_ends_cleanly_and_clears_temporary_files(san
     assert list(sandbox.tmp.iterdir()) == []
     assert not sandbox.port_answers(sandbox.http_port)
     assert not sandbox.port_answers(sandbox.https_port)
+
+
+def test_killed_instance_left_socket_next_start_serves(sandbox):
+    first = sandbox.start_first()
+    first.kill()
+    first.wait()
+    # Its instance channel stays behind in the runtime folder.
+    assert any(name.startswith("tuniqueinstance_")
+               for name in os.listdir(sandbox.env["XDG_RUNTIME_DIR"]))
+
+    second = sandbox.start_first()
+
+    assert sandbox.request("OPTIONS", "*")[0] == 200
+    assert sandbox.run("exit")[0] == 0
+    assert wait_end(second)[0] == 0

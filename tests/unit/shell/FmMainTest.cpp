@@ -26,7 +26,9 @@
 #include "QtDialogPresenter.h"
 
 // Fontconfig keeps its caches until the process ends.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\nleak:libdbus-1.so\n";
+}
 
 namespace dravik {
 namespace {
