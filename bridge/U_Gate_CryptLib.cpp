@@ -90,4 +90,16 @@ void TPluginExecutorRCP::SetCryptoParamValues(std::initializer_list<std::string_
   SetCryptoParamValues(std::span<const std::string_view>(names.begin(), names.size()));
 }
 
+std::string GetCertificateDump(std::string_view certificate) {
+  // The executor releases its engine whatever happens; only a malformed plugin reply raises
+  // (the JSON reader's exception), never a refusal of the plugin.
+  TPluginExecutorRCP executor;
+  if (!executor.InitCryptoEngine()) return {};
+  if (!executor.ExportCryptoObject(cryptlib::kExportCertificateDump, cryptlib::kNoFlags,
+                                   certificate))
+    return {};
+  if (!executor.GetProperty(cryptlib::kUnicodeCurrentData)) return {};
+  return executor.LastResult();
+}
+
 }  // namespace dravik

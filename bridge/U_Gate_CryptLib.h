@@ -168,4 +168,10 @@ class TPluginExecutorRCP : public TPluginExecutor {
   std::string lastError_;
 };
 
+// The crypto plugin's text dump of a certificate (as the caller holds it: Base64 DER, PEM or
+// Base64 of PEM), on a private engine freed before it returns; ParseCertificateDump reads
+// it. Empty when anything failed: a plugin library that is missing or refuses raises nothing;
+// only a malformed reply of the plugin raises the JSON reader's exception.
+std::string GetCertificateDump(std::string_view certificate);
+
 }  // namespace dravik

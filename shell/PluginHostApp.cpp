@@ -14,6 +14,7 @@
 #include "U_AppHooks.h"
 #include "U_AppSeams.h"
 #include "U_AutoUpdate.h"
+#include "U_CAdES_Routes.h"
 #include "U_InitSSL.h"
 #include "U_LogFile.h"
 #include "U_PluginHost.h"
@@ -22,9 +23,11 @@
 #include "UniqueInstance.h"
 
 #if defined(__SANITIZE_ADDRESS__)
-// Sanitizer builds only: fontconfig, which the window's fonts use, keeps its caches until the
+// Sanitizer builds only: fontconfig (the fonts) and libdbus (the tray) keep their caches until the
 // process ends.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\nleak:libdbus-1.so\n";
+}
 #endif
 
 namespace {
@@ -37,6 +40,7 @@ void InitializeModules() {
   dravik::InitInitSSL();
   dravik::InitWebServer();
   dravik::InitPluginHost();
+  dravik::RegisterApiRoutes();
   dravik::InitAutoUpdateState();
 }
 
