@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "Files.h"
+#include "KvBase64.h"
 #include "KvCommonUtils.h"
 #include "KvDateTime.h"
 #include "KvText.h"
@@ -244,6 +245,21 @@ void TsftKeyContainerSFT::TsftKeyContainer::Publish(TjsonPropertyVisitor& visito
   visitor.Text("X509data", X509data);
 }
 
+namespace {
+
+// Printable ASCII, tabs and line breaks after an optional byte order mark: a PEM or Base64
+// text. Anything else (a DER certificate starts with 0x30 0x82) is binary.
+bool IsPemText(std::string_view content) {
+  if (content.starts_with(kUtf8Bom)) content.remove_prefix(kUtf8Bom.size());
+  for (const char c : content) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && byte != '\t' && byte != '\r' && byte != '\n') || byte >= 0x7F) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool TsftKeyContainerSFT::TsftKeyContainer::LoadX509FromFile(const std::string& fileName) {
   X509data.clear();
   std::error_code error;
@@ -251,6 +267,11 @@ bool TsftKeyContainerSFT::TsftKeyContainer::LoadX509FromFile(const std::string& 
   const std::optional<std::string> content = platform::ReadWholeFile(fileName);
   if (!content) {
     throw EFOpenError("Cannot open file \"" + fileName + "\". " + SysErrorMessage(errno));
+  }
+  // A DER file is binary: its bytes go out as Base64, so no raw byte reaches a JSON reply.
+  if (!IsPemText(*content)) {
+    X509data = Base64Encode(*content);
+    return true;
   }
   std::string_view text = *content;
   if (text.starts_with(kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());

@@ -687,5 +687,16 @@ TEST(TsftKeyContainerLoad, X509FromFileJoinsTheLinesAndStripsTheArmour) {
   EXPECT_EQ(missing.X509data, "");
 }
 
+TEST(TsftKeyContainerLoad, X509FromBinaryDerFileIsBase64OfItsBytes) {
+  testing::TempDir dir;
+  const std::string der("\x30\x82\x01\x0A\x00\xFF\r\n", 8);
+  TsftKeyContainerSFT::TsftKeyContainer container;
+
+  EXPECT_TRUE(container.LoadX509FromFile(dir.Write("cert.cer", der)));
+
+  EXPECT_EQ(container.X509data, Base64Encode(der));
+  EXPECT_EQ(Base64Decode(container.X509data, true), der);
+}
+
 }  // namespace
 }  // namespace dravik
