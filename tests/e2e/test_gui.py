@@ -17,6 +17,8 @@ TOOLS = ("Xvfb", "openbox", "trayer", "xdotool", "xwininfo", "xwd", "wmctrl")
 WINDOW_TITLE = "Dravik Plugin Host [ZRT]"
 IDLE_TIME_S = 2
 UNTRUSTED_ORIGIN = "https://pages.elsewhere.example"
+DEFAULT_HTTP_PORT = 11741
+DEFAULT_HTTPS_PORT = 11742
 
 pytestmark = [
     pytest.mark.skipif(not os.path.isfile(PROGRAM), reason="DRAVIK_PROGRAM does not name the program"),
@@ -98,8 +100,8 @@ class Desktop:
         return [w for w, width, height in self.program_windows()
                 if (width, height) != (300, 400) and width > 64]
 
-    def red_share(self, window):
-        """The share of clearly red pixels in a window's image."""
+    def image(self, window):
+        """A window's pixels as rows of (r, g, b)."""
         data = self.tool("xwd", "-silent", "-id", str(window)).stdout
         header = struct.unpack(">25I", data[:100])
         header_size, width, height = header[0], header[4], header[5]
@@ -107,15 +109,37 @@ class Desktop:
         colours = header[19]
         assert bits_per_pixel == 32
         pixels = data[header_size + 12 * colours:]
-        red = 0
+        rows = []
         for y in range(height):
             row = pixels[y * bytes_per_line:(y * bytes_per_line) + 4 * width]
-            for x in range(width):
-                b0, b1, b2, b3 = row[4 * x:4 * x + 4]
-                r, g, b = (b2, b1, b0) if byte_order == 0 else (b1, b2, b3)
-                if r > 170 and g < 90 and b < 90:
-                    red += 1
-        return red / float(width * height)
+            rows.append([(row[4 * x + 2], row[4 * x + 1], row[4 * x]) if byte_order == 0
+                         else (row[4 * x + 1], row[4 * x + 2], row[4 * x + 3])
+                         for x in range(width)])
+        return rows
+
+    def red_share(self, window):
+        """The share of clearly red pixels in a window's image."""
+        rows = self.image(window)
+        red = sum(1 for row in rows for r, g, b in row if r > 170 and g < 90 and b < 90)
+        return red / float(len(rows) * len(rows[0]))
+
+    def main_window(self):
+        for window, width, height in self.program_windows():
+            if (width, height) == (300, 400):
+                return window
+        return None
+
+    def tabs_key_changes_window(self):
+        """Whether Ctrl+Alt+D changes the shown window's image (it shows hidden tabs)."""
+        window = self.main_window()
+        self.tool("xdotool", "windowactivate", "--sync", str(window))
+        time.sleep(0.3)
+        before = self.image(window)
+        self.tool("xdotool", "key", "ctrl+alt+d")
+        time.sleep(0.5)
+        after = self.image(window)
+        changed = sum(1 for a, b in zip(before, after) for p, q in zip(a, b) if p != q)
+        return changed > 0.02 * len(before) * len(before[0])
 
     def stop(self):
         for process in reversed(self.processes):
@@ -136,19 +160,33 @@ def desktop():
     screen.stop()
 
 
+def set_idle_time(box, seconds):
+    ini = box.root / "config" / "Dravik" / "DravikPluginZRT" / "DravikPluginHost.ini"
+    ini.write_text(ini.read_text(encoding="utf-8") + f"[Server]\nIdleTime={seconds}\n",
+                   encoding="utf-8")
+
+
+def use_default_ports(box):
+    """Leaves the ports at their defaults, so that the settings hold no change; skips the test
+    when something else listens there."""
+    if box.port_answers(DEFAULT_HTTP_PORT) or box.port_answers(DEFAULT_HTTPS_PORT):
+        pytest.skip("the default ports are taken")
+    ini = box.root / "config" / "Dravik" / "DravikPluginZRT" / "DravikPluginHost.ini"
+    ini.write_text(f"[Log]\nFileName={box.logs / 'host.log'}\n", encoding="utf-8")
+    box.http_port, box.https_port = DEFAULT_HTTP_PORT, DEFAULT_HTTPS_PORT
+
+
 @pytest.fixture
 def gui_sandbox(tmp_path, desktop):
     box = Sandbox(tmp_path)
     del box.env["DRAVIK_HEADLESS"]
     box.env["DISPLAY"] = desktop.display
-    ini = tmp_path / "config" / "Dravik" / "DravikPluginZRT" / "DravikPluginHost.ini"
-    ini.write_text(ini.read_text(encoding="utf-8") + f"[Server]\nIdleTime={IDLE_TIME_S}\n",
-                   encoding="utf-8")
     yield box
     box.stop_all()
 
 
 def test_gui_tray_icon_follows_connections_and_later_start_brings_window(gui_sandbox, desktop):
+    set_idle_time(gui_sandbox, IDLE_TIME_S)
     first = gui_sandbox.start_first()
     # Off the screen while starting, then hidden to the tray.
     wait_for(lambda: not desktop.main_window_shown(), 10, "the window hidden after the start")
@@ -176,6 +214,7 @@ def test_gui_tray_icon_follows_connections_and_later_start_brings_window(gui_san
 
 
 def test_gui_plugin_library_missing_shows_error_icon_and_window_opens(gui_sandbox, desktop, tmp_path):
+    use_default_ports(gui_sandbox)
     # The program alone in a folder, without its plugin library beside it.
     alone = tmp_path / "alone"
     alone.mkdir()
@@ -193,6 +232,8 @@ def test_gui_plugin_library_missing_shows_error_icon_and_window_opens(gui_sandbo
     subprocess.run([program, "show"], env=gui_sandbox.env, timeout=STOP_TIMEOUT_S,
                    capture_output=True)
     wait_for(desktop.main_window_shown, 5, "the window after a later start")
+    # The failed start step showed the tabs already: Ctrl+Alt+D changes nothing.
+    assert not desktop.tabs_key_changes_window()
     # No connection ever came: the error icon stays in the tray for good.
     time.sleep(IDLE_TIME_S + 1.5)
     assert desktop.tray_icon() is not None
@@ -201,6 +242,21 @@ def test_gui_plugin_library_missing_shows_error_icon_and_window_opens(gui_sandbo
                    capture_output=True)
     status, output = wait_end(process)
     assert status == 0, output
+
+
+def test_gui_default_settings_tabs_hidden_until_ctrl_alt_d(gui_sandbox, desktop):
+    use_default_ports(gui_sandbox)
+    first = gui_sandbox.start_first()
+    wait_for(lambda: not desktop.main_window_shown(), 10, "the window hidden after the start")
+    assert gui_sandbox.run("show")[0] == 0
+    wait_for(desktop.main_window_shown, 5, "the window after a later start")
+
+    assert desktop.tabs_key_changes_window()
+    # The key shows the tabs and never hides them.
+    assert not desktop.tabs_key_changes_window()
+
+    assert gui_sandbox.run("exit")[0] == 0
+    assert wait_end(first)[0] == 0
 
 
 def test_gui_stop_while_domain_question_is_open_ends_within_seconds(gui_sandbox, desktop):
