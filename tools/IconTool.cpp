@@ -23,18 +23,13 @@
 #include <string_view>
 #include <vector>
 
+#include "ToolFiles.h"
 #include "UniqueFd.h"
 
 namespace {
 
-class ToolError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void ThrowSystemError(const std::string& what, const std::string& path) {
-  throw ToolError(what + " " + path + ": " + std::strerror(errno));
-}
+using dravik::tools::ThrowSystemError;
+using dravik::tools::ToolError;
 
 // ---------------------------------------------------------------------------------------
 // Colours and pictures
@@ -270,38 +265,13 @@ std::string EncodeIcon(Draw draw) {
 // ---------------------------------------------------------------------------------------
 // Files
 
-using FileDescriptor = dravik::platform::TUniqueFd;
-
-// Writes through a new temporary file in the same folder, renamed over the old file, so that
-// the build never embeds a half-written icon.
-void WriteFile(const std::string& path, std::string_view bytes) {
-  std::string temporary = path + ".XXXXXX";
-  FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (file.get() < 0) ThrowSystemError("cannot create a file beside", path);
-  try {
-    if (::fchmod(file.get(), 0644) != 0) ThrowSystemError("cannot set the mode of", temporary);
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-      const ssize_t count = ::write(file.get(), bytes.data() + written, bytes.size() - written);
-      if (count < 0 && errno == EINTR) continue;
-      if (count < 0) ThrowSystemError("cannot write", temporary);
-      written += static_cast<std::size_t>(count);
-    }
-    if (::close(file.release()) != 0) ThrowSystemError("cannot write", temporary);
-    if (::rename(temporary.c_str(), path.c_str()) != 0) ThrowSystemError("cannot replace", path);
-  } catch (...) {
-    ::unlink(temporary.c_str());
-    throw;
-  }
-}
-
 int Run(int argc, char** argv) {
   if (argc != 3) {
     std::fputs("usage: dravik_icon_tool <main icon.ico> <error icon.ico>\n", stderr);
     return 2;
   }
-  WriteFile(argv[1], EncodeIcon(MainPicture));
-  WriteFile(argv[2], EncodeIcon(ErrorPicture));
+  dravik::tools::WriteFileReplacing(argv[1], EncodeIcon(MainPicture), 0644);
+  dravik::tools::WriteFileReplacing(argv[2], EncodeIcon(ErrorPicture), 0644);
   return 0;
 }
 

@@ -42,6 +42,7 @@
 #include <utility>
 
 #include "KeyPasswordTable.h"
+#include "ToolFiles.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -58,10 +59,8 @@ constexpr long kValidityDays = 3650;
 // Certificates start a day early, so that a clock a little behind the build's accepts them.
 constexpr long kBackdateSeconds = 24L * 60 * 60;
 
-class ToolError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+using dravik::tools::ThrowSystemError;
+using dravik::tools::ToolError;
 
 // The reason of the last failed OpenSSL call, taken from its error queue.
 [[noreturn]] void ThrowOpenSSLError(const std::string& what) {
@@ -72,10 +71,6 @@ class ToolError : public std::runtime_error {
     reason = text;
   }
   throw ToolError(what + (reason.empty() ? std::string() : ": " + reason));
-}
-
-[[noreturn]] void ThrowSystemError(const std::string& what, const std::string& path) {
-  throw ToolError(what + " " + path + ": " + std::strerror(errno));
 }
 
 // The pass phrase, wiped whenever it goes out of scope.
@@ -174,29 +169,6 @@ std::string ReadFile(const std::string& path) {
   }
 }
 
-// Writes through a new temporary file in the same folder, renamed over the old file, so that
-// the build never embeds a half-written file.
-void WriteFile(const std::string& path, std::string_view text, mode_t mode) {
-  std::string temporary = path + ".XXXXXX";
-  FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (file.get() < 0) ThrowSystemError("cannot create a file beside", path);
-  try {
-    if (::fchmod(file.get(), mode) != 0) ThrowSystemError("cannot set the mode of", temporary);
-    std::size_t written = 0;
-    while (written < text.size()) {
-      const ssize_t count = ::write(file.get(), text.data() + written, text.size() - written);
-      if (count < 0 && errno == EINTR) continue;
-      if (count < 0) ThrowSystemError("cannot write", temporary);
-      written += static_cast<std::size_t>(count);
-    }
-    if (::close(file.release()) != 0) ThrowSystemError("cannot write", temporary);
-    if (::rename(temporary.c_str(), path.c_str()) != 0) ThrowSystemError("cannot replace", path);
-  } catch (...) {
-    ::unlink(temporary.c_str());
-    throw;
-  }
-}
-
 Material ReadMaterial(const std::string& folder) {
   Material material;
   for (const TsslResource item : kItems) material[item] = ReadFile(MaterialFile(folder, item));
@@ -206,7 +178,7 @@ Material ReadMaterial(const std::string& folder) {
 void WriteMaterial(const std::string& folder, const Material& material) {
   for (const TsslResource item : kItems) {
     const mode_t mode = item == TsslResource::sslPrivateKey ? 0600 : 0644;
-    WriteFile(MaterialFile(folder, item), material[item], mode);
+    dravik::tools::WriteFileReplacing(MaterialFile(folder, item), material[item], mode);
   }
 }
 
@@ -463,8 +435,8 @@ int Run(int argc, char** argv) {
     const Material material = EncipherKey(folder, plainKeyFile);
     // Checked before the key file is replaced, so that a wrong key never costs the old one.
     CheckMaterial(material, host, false);
-    WriteFile(MaterialFile(folder, TsslResource::sslPrivateKey),
-              material[TsslResource::sslPrivateKey], 0600);
+    dravik::tools::WriteFileReplacing(MaterialFile(folder, TsslResource::sslPrivateKey),
+                                      material[TsslResource::sslPrivateKey], 0600);
     CheckMaterial(ReadMaterial(folder), host, false);
     return 0;
   }
