@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +35,8 @@ struct DumpCase {
   std::string_view dump;
   Pairs expected;
 };
+
+void PrintTo(const DumpCase& c, std::ostream* out) { *out << c.name; }
 
 class ParseCertificateDumpTest : public ::testing::TestWithParam<DumpCase> {};
 
@@ -117,6 +120,8 @@ struct SplitCase {
   std::string_view text;
   Strings expected;
 };
+
+void PrintTo(const SplitCase& c, std::ostream* out) { *out << c.name; }
 
 class SplitCertificatesTest : public ::testing::TestWithParam<SplitCase> {};
 
