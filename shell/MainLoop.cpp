@@ -1,5 +1,6 @@
 #include "MainLoop.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -190,11 +191,45 @@ void LogLoopError(std::string_view context, std::exception_ptr error) noexcept {
 
 }  // namespace
 
+// Whether the X server named by DISPLAY takes a connection. Qt ends the program with an abort
+// when it cannot open its display, so the program looks first; without libxcb Qt decides.
+bool XDisplayReachable() noexcept {
+  void* library = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+  if (!library) return true;
+  using TConnect = void* (*)(const char*, int*);
+  using TConnectionInt = int (*)(void*);
+  using TDisconnect = void (*)(void*);
+  const auto connect = reinterpret_cast<TConnect>(::dlsym(library, "xcb_connect"));
+  const auto hasError =
+      reinterpret_cast<TConnectionInt>(::dlsym(library, "xcb_connection_has_error"));
+  const auto disconnect = reinterpret_cast<TDisconnect>(::dlsym(library, "xcb_disconnect"));
+  bool reachable = true;
+  if (connect && hasError && disconnect) {
+    // xcb_connect always gives a connection object, in an error state when it failed.
+    void* connection = connect(nullptr, nullptr);
+    reachable = connection && hasError(connection) == 0;
+    if (connection) disconnect(connection);
+  }
+  ::dlclose(library);
+  return reachable;
+}
+
 bool HeadlessFaceWanted() noexcept {
   const char* forced = std::getenv("DRAVIK_HEADLESS");
   if (forced && std::string_view(forced) == "1") return true;
-  return !EnvironmentSet("DISPLAY") && !EnvironmentSet("WAYLAND_DISPLAY") &&
-         !EnvironmentSet("QT_QPA_PLATFORM");
+  if (!EnvironmentSet("DISPLAY") && !EnvironmentSet("WAYLAND_DISPLAY") &&
+      !EnvironmentSet("QT_QPA_PLATFORM"))
+    return true;
+  // Only X is named: make sure it can be reached.
+  if (EnvironmentSet("DISPLAY") && !EnvironmentSet("WAYLAND_DISPLAY") &&
+      !EnvironmentSet("QT_QPA_PLATFORM") && !XDisplayReachable()) {
+    WriteLog(nullptr,
+             "The display " + std::string(std::getenv("DISPLAY")) +
+                 " cannot be opened: running without windows",
+             0);
+    return true;
+  }
+  return false;
 }
 
 int RunMainLoop(bool headless, const char* programPath, TUniqueInstance& instance,

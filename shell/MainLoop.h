@@ -16,8 +16,9 @@ class TUniqueInstance;
 // The polling period of the instance channel, as the main window's guard uses.
 inline constexpr int kInstancePollIntervalMs = 500;
 
-// True when the program is to run without windows: DRAVIK_HEADLESS=1, or none of DISPLAY,
-// WAYLAND_DISPLAY and QT_QPA_PLATFORM set (empty counts as unset).
+// True when the program is to run without windows: DRAVIK_HEADLESS=1, none of DISPLAY,
+// WAYLAND_DISPLAY and QT_QPA_PLATFORM set (empty counts as unset), or only DISPLAY set and its
+// X server not reachable (logged as an error).
 bool HeadlessFaceWanted() noexcept;
 
 // Runs the face until the program is told to end, then stops it in the shutdown

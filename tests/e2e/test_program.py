@@ -222,3 +222,14 @@ def test_killed_instance_left_socket_next_start_serves(sandbox):
     assert sandbox.request("OPTIONS", "*")[0] == 200
     assert sandbox.run("exit")[0] == 0
     assert wait_end(second)[0] == 0
+
+
+def test_display_that_cannot_be_opened_runs_headless_and_serves(sandbox):
+    del sandbox.env["DRAVIK_HEADLESS"]
+    sandbox.env["DISPLAY"] = ":60999"
+    first = sandbox.start_first()
+
+    assert sandbox.request("OPTIONS", "*")[0] == 200
+    assert "The display :60999 cannot be opened: running without windows" in sandbox.log_text()
+    assert sandbox.run("exit")[0] == 0
+    assert wait_end(first)[0] == 0
