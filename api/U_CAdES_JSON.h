@@ -22,9 +22,6 @@
 
 namespace dravik {
 
-// The silent abort of a load that the key check refused ("Operation aborted").
-DRAVIK_EXCEPTION(EAbort, Exception);
-
 // ---------------------------------------------------------------------------------------
 // Sign types
 
