@@ -96,6 +96,7 @@ struct TEngineCall {
   TCryptoEngine& engine;
   const TCommand& command;
   TEngineTable& engines;
+  const TPluginConfig& config;
   bool released = false;
 };
 
@@ -131,6 +132,7 @@ std::string RunObjectHandler(TEngineCall& call, std::span<const TObjectHandlerEn
   if (const std::string* flags = command.Param("Flags"); flags && !flags->empty())
     request.flags = IntegerParam("Flags", *flags);
   if (const std::string* data = command.Param(dataName)) request.data = *data;
+  request.config = &call.config;
   handler(call.engine, request);
   return {};
 }
@@ -266,7 +268,7 @@ TReply TCommandDispatcher::ExecuteOnEngine(const std::string& id, TCryptoEngine&
     reply.result = ErrorProperty(engine.Error(), command);
     return reply;
   }
-  TEngineCall call{id, engine, command, engines_};
+  TEngineCall call{id, engine, command, engines_, config};
   std::string value = Run(engine.Error(), command, config, [&]() -> std::string {
     const TEngineMethod method = FindEngineMethod(command.Method);
     if (!method) FailUnknownMethod(command);

@@ -60,6 +60,7 @@ class TCryptoEngine final : public TKvObject {
   // The bytes of the last export; nullopt before any.
   const std::optional<std::string>& LastOutput() const noexcept { return lastOutput_; }
   void SetLastOutput(std::string bytes) { lastOutput_ = std::move(bytes); }
+  void ClearLastOutput() noexcept { lastOutput_.reset(); }
 
   TErrorState& Error() noexcept { return error_; }
 

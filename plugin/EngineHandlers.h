@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "CryptoEngine.h"
+#include "PluginConfig.h"
 
 namespace dravik::plugin {
 
@@ -19,6 +20,7 @@ struct TObjectRequest {
   std::int32_t dataType = 0;
   std::optional<std::int32_t> flags;  // nullopt when the command gives none
   std::string_view data;
+  const TPluginConfig* config = nullptr;  // the configuration of the call; never null
 };
 
 // Runs one object type on the engine, whose lock the caller holds. An export leaves its

@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "DravikConfig.h"
+#include "KeyStore.h"
 #include "KvText.h"
 #include "PluginCommand.h"
 
@@ -74,6 +75,7 @@ const std::string* QualifierOf(const TCommand& command) noexcept {
 std::shared_ptr<const TPluginConfig> TPluginConfig::FromEnvironment() {
   auto config = std::make_shared<TPluginConfig>();
   config->trace_ = TPluginTrace::Open(std::string(EnvironmentText("DRAVIK_PLUGIN_TRACE")));
+  config->keyStoreRoot_ = TKeyStore::RootFromEnvironment();
 #if DRAVIK_TEST_HOOKS
   config->faults_ = ParseFaults(EnvironmentText("DRAVIK_PLUGIN_FAULTS"));
   std::tie(config->protocolFault_, config->protocolFaultMethod_) =

@@ -1,7 +1,8 @@
 // The library's configuration, read from the environment when it is loaded and at every
 // WS_Initialize, never per call (tests change the environment between runs).
 //
-// Every build: DRAVIK_PLUGIN_TRACE=<file>, the trace of every call.
+// Every build: DRAVIK_PLUGIN_TRACE=<file>, the trace of every call; DRAVIK_KEYSTORE=<folder>,
+// the key store's root (TKeyStore::RootFromEnvironment).
 // Test-hook builds only:
 //   DRAVIK_PLUGIN_FAULTS="Method[/DataType]=code|text;..."   forced failures; the qualifier is
 //       the DataType of ExportCryptoObject and ImportCryptoObject and the property of
@@ -44,6 +45,7 @@ class TPluginConfig {
   std::optional<EPluginError> FaultFor(const TCommand& command) const;
   TProtocolFault ProtocolFaultFor(std::string_view method) const noexcept;
   std::int32_t DelayMs() const noexcept { return delayMs_; }
+  const std::string& KeyStoreRoot() const noexcept { return keyStoreRoot_; }
 
  private:
   std::unique_ptr<TPluginTrace> trace_;
@@ -51,6 +53,7 @@ class TPluginConfig {
   TProtocolFault protocolFault_ = TProtocolFault::None;
   std::string protocolFaultMethod_;  // "" for every method
   std::int32_t delayMs_ = 0;
+  std::string keyStoreRoot_;
 };
 
 }  // namespace dravik::plugin

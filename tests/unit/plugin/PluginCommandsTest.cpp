@@ -86,12 +86,13 @@ TEST_F(PluginCommandsTest, EngineCommand_Failing_SetsTheEnginesErrorState) {
       {"SetCryptoParamValue", {{"ParamName", "Hash Algorithm"}}, "2"},
       {"ExportCryptoObject", {{"sParamData", ""}, {"Flags", "0"}}, "2"},
       {"ExportCryptoObject", {{"DataType", "14x"}, {"sParamData", ""}, {"Flags", "0"}}, "2"},
-      {"ExportCryptoObject", {{"DataType", "14"}, {"sParamData", ""}, {"Flags", "0"}}, "4"},
-      {"ExportCryptoObject", {{"DataType", "45"}, {"sParamData", ""}, {"Flags", "100"}}, "4"},
-      {"ExportCryptoObject", {{"DataType", "61"}, {"sParamData", "AA=="}, {"Flags", "2"}}, "4"},
+      {"ExportCryptoObject", {{"DataType", "14"}, {"sParamData", ""}, {"Flags", "0"}}, "5"},
+      {"ExportCryptoObject", {{"DataType", "61"}, {"sParamData", "AA=="}, {"Flags", "2"}}, "9"},
       {"ExportCryptoObject", {{"DataType", "99"}, {"sParamData", ""}, {"Flags", "0"}}, "4"},
-      {"ImportCryptoObject", {{"DataType", "13"}, {"Flags", "0"}, {"sData", ""}}, "4"},
-      {"ImportCryptoObject", {{"DataType", "23"}, {"Flags", "0"}, {"sData", ""}}, "4"},
+      {"ExportCryptoObject", {{"DataType", "12"}, {"sParamData", ""}, {"Flags", "0"}}, "4"},
+      {"ImportCryptoObject", {{"DataType", "13"}, {"Flags", "0"}, {"sData", ""}}, "5"},
+      {"ImportCryptoObject", {{"DataType", "23"}, {"Flags", "0"}, {"sData", "x"}}, "104"},
+      {"ImportCryptoObject", {{"DataType", "14"}, {"Flags", "0"}, {"sData", ""}}, "4"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + CommandText("", "", "", c.params));
@@ -135,7 +136,7 @@ TEST_F(PluginCommandsTest, Init_WithAnExistingId_ResetsThatEngine) {
 
   const TReplyFields again = Crypto(id, "InitCryptoEngineByType", {{"sCryptoEngineType", "8"}});
   const TReplyFields exported =
-      Crypto(id, "ExportCryptoObject", {{"DataType", "14"}, {"sParamData", ""}, {"Flags", "0"}});
+      Crypto(id, "ExportCryptoObject", {{"DataType", "99"}, {"sParamData", ""}, {"Flags", "0"}});
 
   EXPECT_EQ(again.id, id);
   EXPECT_EQ(again.result, "0");

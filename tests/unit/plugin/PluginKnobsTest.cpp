@@ -97,7 +97,7 @@ TEST_F(PluginKnobsTest, Faults_ForceTheirCodeAndTextVerbatim) {
 
   const std::string forced = Export(id, "14");
   const std::string forcedText = Property(id, "LastError");
-  const std::string otherType = Export(id, "45");
+  const std::string otherType = Export(id, "99");
   const std::string set =
       Crypto(id, "SetCryptoParamValue", {{"ParamName", "A"}, {"Value", "1"}}).result;
   const std::string version = Call("", kService, "GetProperty", {{"Version", ""}}).result;
