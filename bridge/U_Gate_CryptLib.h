@@ -9,11 +9,19 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "KvObject.h"
 #include "U_PluginGate.h"
 
 namespace dravik {
+
+class TInterProConfig;
+class TStringList;
+class TsftCheck;
+class TsftFindCerts;
+class TsftGenerateKey;
+class TsftResultKeyContainerSFT;
 
 // A guarded call of the crypto plugin that failed, with the plugin's error text as message.
 DRAVIK_EXCEPTION(ECryptlibError, Exception);
@@ -173,5 +181,55 @@ class TPluginExecutorRCP : public TPluginExecutor {
 // it. Empty when anything failed: a plugin library that is missing or refuses raises nothing;
 // only a malformed reply of the plugin raises the JSON reader's exception.
 std::string GetCertificateDump(std::string_view certificate);
+
+// ---------------------------------------------------------------------------------------
+// The crypto operations of the signing API that need no key session. Each one that uses the
+// plugin runs on a private engine, freed before it returns whatever happened. None raises
+// for a refusal of the plugin or a missing plugin library: they answer false or an empty
+// result and leave the plugin's code and text to the caller; only a malformed reply of the
+// plugin raises the JSON reader's exception. Any thread, several at once.
+
+// The certificates that the plugin's search finds for the request's sign tool, crypto-tool
+// classes, subject (of the first item of `certificates`) and issuers' key identifiers;
+// empty when nothing was found or anything failed. The find flags that are not a decimal
+// number are sent as 100.
+void FindCertificates(const TsftFindCerts& request, std::vector<std::string>& certs);
+
+// Generates a key pair in a new container and gives its certificate request, as the plugin
+// writes it (Base64 lines). False at once, with nothing touched, when the request has no
+// subject. Otherwise containerName receives the container's name (the request's, else
+// NewContainerName()) also when a later step fails, and on failure errorText receives the
+// plugin's code, ": " and its text.
+bool GenerateKeyRequest(const TsftGenerateKey& request, std::string& containerName,
+                        std::string& requestText, std::string& errorText);
+
+// Verifies the first signed data item against the first data text (a raw signature with the
+// request's certificate for the sign type PLAIN, a CMS signature otherwise), with the
+// request's CA certificates and revocation lists. False at once, with nothing touched, when
+// there is no signed data item; on any other failure libCode and libText receive the
+// plugin's code and text, the verdict. A request without a data text raises EListError (its
+// code and text are still handed on). Check flags that are not a decimal number are sent as 7.
+bool VerifySignature(const TsftCheck& request, std::string& libCode, std::string& libText);
+
+// The key containers configured in the outside signing clients, found through their running
+// processes or the folders remembered from an earlier listing: one person with one key
+// container per context that uses a key store. False, with the error text
+// "TInterProConfig.Initialize FAILED!" in the response, when no client's configuration is
+// found. At most 256 containers are listed, and a certificate file is read only when it is an
+// absolute path of a regular file of at most 64 KiB, and kept only when it has the shape of one
+// certificate (one DER SEQUENCE, in PEM, Base64 or binary); otherwise X509data stays empty. The
+// second form lists from a configuration object of the caller's.
+bool ListKeyContainersSFT(TsftResultKeyContainerSFT& response);
+bool ListKeyContainersSFT(TsftResultKeyContainerSFT& response, TInterProConfig& config);
+
+// The search's issuer filter: "" for an empty list, else the Base64 of "|||" followed by the
+// identifiers joined by ";".
+std::string JoinIssuersSKI(const TStringList& issuersSKI);
+// The plugin's names of the request's key usages ("DIGITAL_SIGNATURE,CRL_SIGN" gives
+// "DIGITALSIGNATURE;CRLSIGN"): parts split at ',' and matched whole without letter case;
+// unknown parts are skipped.
+std::string MapKeyUsageTypes(std::string_view types);
+// "ZRT-" followed by a new GUID in registry form (42 characters).
+std::string NewContainerName();
 
 }  // namespace dravik
