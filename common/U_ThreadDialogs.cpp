@@ -362,6 +362,22 @@ std::string MessageTranscriptLine(std::string_view caption, std::string_view mes
   return line;
 }
 
+bool IDialogPresenter::ConfirmDialog(const TConfirmDialogView& /*view*/) { return false; }
+
+std::string ConfirmTranscriptLine(const TConfirmDialogView& view, bool consent) {
+  std::string line = "confirm";
+  for (const std::string* field : {&view.FuncName, &view.Caption, &view.Question, &view.Page}) {
+    line += '\t';
+    AppendEscaped(line, *field);
+  }
+  for (const std::string* field : {&view.Owner, &view.Organization, &view.Issuer, &view.Validity}) {
+    line += '\t';
+    if (view.ShowCertificate) AppendEscaped(line, *field);
+  }
+  line += consent ? "\tyes\n" : "\tno\n";
+  return line;
+}
+
 void WriteTranscript(const std::string& transcriptPath, std::string_view line) noexcept {
   int fd = -1;
   if (!transcriptPath.empty())
@@ -375,6 +391,11 @@ TModalResult THeadlessPresenter::MessageBox(std::string_view caption, std::strin
   const TModalResult answer = MessageRefusal(buttons);
   WriteTranscript(transcriptPath_, MessageTranscriptLine(caption, message, dlgType, answer));
   return answer;
+}
+
+bool THeadlessPresenter::ConfirmDialog(const TConfirmDialogView& view) {
+  WriteTranscript(transcriptPath_, ConfirmTranscriptLine(view, false));
+  return false;
 }
 
 #if DRAVIK_TEST_HOOKS
@@ -415,6 +436,14 @@ TModalResult TScriptedPresenter::MessageBox(std::string_view caption, std::strin
   }
   WriteTranscript(transcriptPath_, MessageTranscriptLine(caption, message, dlgType, answer));
   return answer;
+}
+
+bool TScriptedPresenter::ConfirmDialog(const TConfirmDialogView& view) {
+  TModalResult scripted = mrNone;
+  const bool consent =
+      next_ < answers_.size() && ResultOfName(answers_[next_++], scripted) && scripted == mrYes;
+  WriteTranscript(transcriptPath_, ConfirmTranscriptLine(view, consent));
+  return consent;
 }
 #endif
 

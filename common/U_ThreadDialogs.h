@@ -195,6 +195,25 @@ bool WaitForDialogsOrTimeout(int ms);
 // once the main loop has ended.
 void CloseDialogBridge();
 
+// What the confirmation dialog of a key use shows. Every text is shown as plain text, never
+// as markup: the page and the certificate's fields come from requests.
+struct TConfirmDialogView {
+  std::string FuncName;  // the question's routine name ("ConfirmSign"), for the transcript
+  std::string Caption;
+  std::string Question;
+  std::string Page;
+  bool ShowCertificate = false;  // the certificate group with the four values below
+  std::string Owner;
+  std::string Organization;
+  std::string Issuer;
+  std::string Validity;
+  std::string YesCaption = "Да";
+  std::string NoCaption = "Нет";
+};
+
+// The seconds a confirmation dialog waits for its answer before it refuses by itself.
+inline constexpr int kConfirmDialogSeconds = 30;
+
 // Draws the dialogs on the main thread. Later dialog kinds add an operation each.
 class IDialogPresenter {
  public:
@@ -202,6 +221,9 @@ class IDialogPresenter {
   // A modal message box; returns its modal result.
   virtual TModalResult MessageBox(std::string_view caption, std::string_view message,
                                   TMsgDlgType dlgType, TMsgDlgButtons buttons) = 0;
+  // The modal confirmation of a key use: true only when the user pressed the confirming
+  // button within kConfirmDialogSeconds. A presenter that cannot show it refuses.
+  virtual bool ConfirmDialog(const TConfirmDialogView& view);
 };
 
 // Installs the presenter the dialogs use and returns the previous one; main thread only, at
@@ -217,6 +239,12 @@ IDialogPresenter* DialogPresenter() noexcept;
 std::string MessageTranscriptLine(std::string_view caption, std::string_view message,
                                   TMsgDlgType dlgType, TModalResult answer);
 
+// The transcript line of one confirmation dialog, with its line break: "confirm", then the
+// routine, caption, question, page, owner, organization, issuer and validity (the last four
+// empty when the certificate is not shown) and "yes" or "no", joined by TAB and escaped as
+// in MessageTranscriptLine.
+std::string ConfirmTranscriptLine(const TConfirmDialogView& view, bool consent);
+
 // Appends one transcript line to the file transcriptPath (created 0600), in a single write,
 // or to stderr when the path is empty or the file cannot be opened.
 void WriteTranscript(const std::string& transcriptPath, std::string_view line) noexcept;
@@ -228,6 +256,8 @@ class THeadlessPresenter final : public IDialogPresenter {
       : transcriptPath_(std::move(transcriptPath)) {}
   TModalResult MessageBox(std::string_view caption, std::string_view message, TMsgDlgType dlgType,
                           TMsgDlgButtons buttons) override;
+  // Refuses and writes the confirmation's transcript line.
+  bool ConfirmDialog(const TConfirmDialogView& view) override;
 
  private:
   std::string transcriptPath_;
@@ -236,13 +266,15 @@ class THeadlessPresenter final : public IDialogPresenter {
 #if DRAVIK_TEST_HOOKS
 // Test builds only: answers from a ';'-separated list of result names ("yes;no;ok"), one per
 // question in order, items trimmed and compared without case. An item that names no button
-// of the box, and every question after the list is used up, gets the refusal. Writes the
+// of the box, and every question after the list is used up, gets the refusal. A
+// confirmation dialog takes the next item too and is confirmed only by "yes". Writes the
 // same transcript as THeadlessPresenter.
 class TScriptedPresenter final : public IDialogPresenter {
  public:
   explicit TScriptedPresenter(std::string_view answers, std::string transcriptPath = {});
   TModalResult MessageBox(std::string_view caption, std::string_view message, TMsgDlgType dlgType,
                           TMsgDlgButtons buttons) override;
+  bool ConfirmDialog(const TConfirmDialogView& view) override;
 
  private:
   std::vector<std::string> answers_;

@@ -327,6 +327,38 @@ TEST(ThreadDialogsPresenterTest, HeadlessPresenter_Question_RefusesAndAppendsExa
             "message\terror\t\tПривет\tok\n");
 }
 
+// A confirmation of a signing with the certificate group shown, and one without it.
+TConfirmDialogView SignView(bool withCertificate) {
+  TConfirmDialogView view;
+  view.FuncName = withCertificate ? "ConfirmSign" : "ConfirmGenerateKey";
+  view.Caption = "Host - Подпись";
+  view.Question = "Документов:\r\n3";
+  view.Page = "https://bank.example\t";
+  view.ShowCertificate = withCertificate;
+  view.Owner = "Ivanov";
+  view.Organization = "Org";
+  view.Issuer = "CA";
+  view.Validity = "a - b";
+  return view;
+}
+
+TEST(ThreadDialogsPresenterTest, ConfirmDialog_HeadlessOrUnknownToThePresenter_Refuses) {
+  testing::TempDir dir;
+  const std::string transcript = dir / "ui.log";
+  THeadlessPresenter headless(transcript);
+  TRecordingPresenter unaware;
+
+  EXPECT_FALSE(headless.ConfirmDialog(SignView(true)));
+  EXPECT_FALSE(headless.ConfirmDialog(SignView(false)));
+  EXPECT_FALSE(unaware.ConfirmDialog(SignView(true)));
+
+  EXPECT_EQ(testing::ReadFileBytes(transcript),
+            "confirm\tConfirmSign\tHost - Подпись\tДокументов:\\r\\n3\t"
+            "https://bank.example\\t\tIvanov\tOrg\tCA\ta - b\tno\n"
+            "confirm\tConfirmGenerateKey\tHost - Подпись\tДокументов:\\r\\n3\t"
+            "https://bank.example\\t\t\t\t\t\tno\n");
+}
+
 TEST(ThreadDialogsPresenterTest, MakeDefaultPresenter_ByFaceAndEnvironment_PicksPresenter) {
   testing::TempDir dir;
   const std::string transcript = dir / "t.log";
@@ -376,6 +408,33 @@ TEST(ThreadDialogsPresenterTest, ScriptedPresenter_Answers_ConsumedInOrderThenRe
   }
 
   EXPECT_EQ(testing::ReadFileBytes(transcript), expectedTranscript);
+}
+
+TEST(ThreadDialogsPresenterTest,
+     ScriptedPresenter_Confirmations_TakeTheSameListAndOnlyYesConsents) {
+  testing::TempDir dir;
+  const std::string transcript = dir / "ui.log";
+  TScriptedPresenter scripted("yes;ok;no; Yes ;yes", transcript);
+
+  const bool first = scripted.ConfirmDialog(SignView(false));
+  const bool second = scripted.ConfirmDialog(SignView(false));  // "ok" is no consent
+  const TModalResult box = scripted.MessageBox("c", "m", mtConfirmation, {mbYes, mbNo});
+  const bool fourth = scripted.ConfirmDialog(SignView(false));
+  const bool fifth = scripted.ConfirmDialog(SignView(false));
+  const bool usedUp = scripted.ConfirmDialog(SignView(false));
+
+  EXPECT_TRUE(first);
+  EXPECT_FALSE(second);
+  EXPECT_EQ(box, mrNo);
+  EXPECT_TRUE(fourth);
+  EXPECT_TRUE(fifth);
+  EXPECT_FALSE(usedUp);
+  const std::string tail =
+      "\tHost - Подпись\tДокументов:\\r\\n3\thttps://bank.example\\t\t\t\t\t\t";
+  const std::string line = "confirm\tConfirmGenerateKey" + tail;
+  EXPECT_EQ(testing::ReadFileBytes(transcript), line + "yes\n" + line + "no\n" +
+                                                    "message\tconfirmation\tc\tm\tno\n" + line +
+                                                    "yes\n" + line + "yes\n" + line + "no\n");
 }
 #endif
 

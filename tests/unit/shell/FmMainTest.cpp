@@ -8,6 +8,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "Frm_CommonSettings.h"
+#include "KvClock.h"
 #include "QtDialogPresenter.h"
 
 // Fontconfig keeps its caches until the process ends.
@@ -260,6 +263,88 @@ TEST(QtDialogPresenterTest, KeysGiveTheRefusalAndOnlyAClickConsents) {
     QTest::keyClick(&box, Qt::Key_Return);
   });
   EXPECT_EQ(presenter.MessageBox("Note", "done", mtInformation, {mbOK}), mrOk);
+}
+
+// The confirmation window on a manual clock: only a click on its confirming button consents,
+// and it refuses by itself once the clock shows 30 seconds since it appeared.
+TEST(QtDialogPresenterTest, ConfirmDialogConsentsOnlyByClickAndRefusesAfterThirtyClockSeconds) {
+  App();
+  TManualClock clock;
+  TQtDialogPresenter presenter(clock, 5);
+  TConfirmDialogView view;
+  view.Caption = "Dravik Plugin Host [ZRT] - Подпись документов";
+  view.Question = "Количество подписываемых документов: 3";
+  view.Page = "<b>https://bank.example</b>";
+  view.ShowCertificate = true;
+  view.Owner = "<i>Ivanov</i>";
+  view.YesCaption = "Подписать";
+  view.NoCaption = "Отказаться";
+  const auto whenOpen = [](std::function<void(QDialog&)> act) {
+    QTimer::singleShot(0, [act = std::move(act)] {
+      auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+      ASSERT_NE(dialog, nullptr);
+      act(*dialog);
+    });
+  };
+  const auto label = [](QDialog& dialog, const char* name) {
+    return dialog.findChild<QLabel*>(name);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(QDialog&)> act;
+    bool consent;
+  } cases[] = {
+      {"enter", [](QDialog& d) { QTest::keyClick(&d, Qt::Key_Return); }, false},
+      {"enter on the focused yes",
+       [](QDialog& d) {
+         auto* yes = d.findChild<QPushButton*>("btn_Yes");
+         yes->setFocus();
+         QTest::keyClick(yes, Qt::Key_Return);
+       },
+       false},
+      {"escape", [](QDialog& d) { QTest::keyClick(&d, Qt::Key_Escape); }, false},
+      {"close box", [](QDialog& d) { d.close(); }, false},
+      {"accepted without the button", [](QDialog& d) { d.accept(); }, false},
+      {"yes clicked", [](QDialog& d) { d.findChild<QPushButton*>("btn_Yes")->click(); }, true},
+      {"countdown",
+       [&clock, label](QDialog& d) {
+         EXPECT_EQ(label(d, "lbl_Timer")->text().toStdString(),
+                   "В разрешении будет отказано автоматически через 30 сек.");
+         clock.AdvanceMs(29'999);
+         QTimer::singleShot(50, [&clock, &d, label] {
+           EXPECT_TRUE(d.isVisible());
+           EXPECT_EQ(label(d, "lbl_Timer")->text().toStdString(),
+                     "В разрешении будет отказано автоматически через 1 сек.");
+           clock.AdvanceMs(1);
+         });
+       },
+       false},
+  };
+  for (Case& c : cases) {
+    whenOpen(c.act);
+    EXPECT_EQ(presenter.ConfirmDialog(view), c.consent) << c.name;
+  }
+
+  int withCertificate = 0;
+  whenOpen([&](QDialog& d) {
+    withCertificate = d.height();
+    EXPECT_EQ(d.windowTitle().toStdString(), view.Caption);
+    EXPECT_EQ(label(d, "lbl_Page")->textFormat(), Qt::PlainText);
+    EXPECT_EQ(label(d, "lbl_Page")->text().toStdString(), view.Page);
+    EXPECT_EQ(label(d, "lbl_Owner")->textFormat(), Qt::PlainText);
+    EXPECT_EQ(d.findChild<QPushButton*>("btn_Yes")->text().toStdString(), "Подписать");
+    EXPECT_TRUE(d.findChild<QWidget*>("grp_CertInfo")->isVisible());
+    d.reject();
+  });
+  presenter.ConfirmDialog(view);
+  view.ShowCertificate = false;
+  whenOpen([&](QDialog& d) {
+    EXPECT_FALSE(d.findChild<QWidget*>("grp_CertInfo")->isVisible());
+    EXPECT_LT(d.height(), withCertificate);
+    d.reject();
+  });
+  presenter.ConfirmDialog(view);
+  EXPECT_EQ(withCertificate, 310);
 }
 
 }  // namespace
