@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "KvClock.h"
 #include "KvLibUtils.h"
 #include "MainLoop.h"
 #include "ModulePaths.h"
@@ -15,9 +16,11 @@
 #include "U_AppSeams.h"
 #include "U_AutoUpdate.h"
 #include "U_CAdES_Routes.h"
+#include "U_CAdES_Sessions.h"
 #include "U_InitSSL.h"
 #include "U_LogFile.h"
 #include "U_PluginHost.h"
+#include "U_RegistryMonitor.h"
 #include "U_ThreadDialogs.h"
 #include "U_WebServer.h"
 #include "UniqueInstance.h"
@@ -41,6 +44,7 @@ void InitializeModules() {
   dravik::InitWebServer();
   dravik::InitPluginHost();
   dravik::RegisterApiRoutes();
+  dravik::InitSessions(dravik::SystemClock());
   dravik::InitAutoUpdateState();
 }
 
@@ -52,6 +56,9 @@ void FinalizeModules(dravik::TUniqueInstance& instance) noexcept {
   } catch (const std::exception& error) {
     dravik::LogException(nullptr, "Closing the dialog bridge", error);
   }
+  // The connection threads are joined by now and the plugin library is still loaded: every
+  // session releases its crypto engine there.
+  dravik::FinalizeSessions();
   dravik::FinalizePluginHost();
   dravik::FinalizeAutoUpdateState();
   dravik::FinalizeWebServer();
@@ -85,9 +92,12 @@ int main(int argc, char** argv) {
       if (instance.CheckOtherInstance(params) == dravik::TInstanceCheck::kAnotherInstance) {
         dravik::WriteLog(nullptr, dravik::AnotherInstanceRunningText, 2);
       } else {
+        // Both are stopped by the loop's shutdown and go before the modules' finalisation.
+        dravik::TAutoUpdate autoUpdate;
+        dravik::TProxyMonitor proxyMonitor;
         status = dravik::RunMainLoop(dravik::HeadlessFaceWanted(),
-                                     argc > 0 ? argv[0] : "DravikPluginHost", instance,
-                                     dravik::NoAutoUpdate(), dravik::NoProxyMonitor());
+                                     argc > 0 ? argv[0] : "DravikPluginHost", instance, autoUpdate,
+                                     proxyMonitor);
       }
     } catch (const std::exception& error) {
       ReportStartError(error);
