@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "KvClock.h"
+#include "PluginHostFixture.h"
 #include "RecordingLogSink.h"
 #include "TempDir.h"
 #include "U_Gate_CryptLib.h"
@@ -592,31 +593,17 @@ TEST(CAdESSessionsModuleTest, SessionList_FromFirstUseToFinalisation_IsOneListTh
 
 // One session against the real plugin library, loaded through the plugin host; the commands
 // it receives are read back from the host's log.
-class CAdESSessionsLibraryTest : public ::testing::Test {
+class CAdESSessionsLibraryTest : public testing::TPluginHostFixture {
  protected:
   void SetUp() override {
-    previousLoger_ = HostLoger.exchange(&loger_);
-    const std::string folder = std::filesystem::path(DRAVIK_PLUGIN_LIBRARY).parent_path();
-    host_ = std::make_shared<TPluginHost>(dir_ / "DravikPluginHost.ini", Strings{folder});
-    previousHost_ = SetPluginHost(host_);
-    ASSERT_TRUE(host_->LoadPluginLibrary());
-  }
-  void TearDown() override {
-    host_->UnloadPluginLibrary();
-    SetPluginHost(previousHost_);
-    host_.reset();
-    HostLoger.store(previousLoger_);
+    TPluginHostFixture::SetUp();
+    ASSERT_TRUE(LoadLibrary());
   }
 
   // "Method name=value, ..." of each command the library received, in order.
   Strings Sent() const {
     Strings sent;
-    for (const testing::TRecord& record : sink_.Find("Processing command...")) {
-      const std::size_t begin = record.details.find('{');
-      const std::size_t end = record.details.rfind('}');
-      if (begin == std::string::npos || end == std::string::npos) continue;
-      const TDecodedPluginCommand command =
-          DecodePluginCommand(record.details.substr(begin, end - begin + 1));
+    for (const TDecodedPluginCommand& command : SentCommands()) {
       std::string text = command.Method;
       for (std::size_t i = 0; i < command.Params.size(); ++i)
         text.append(i ? ", " : " ")
@@ -627,14 +614,6 @@ class CAdESSessionsLibraryTest : public ::testing::Test {
     }
     return sent;
   }
-
-  testing::TempDir dir_;
-  testing::TRecordingSink sink_;
-  TManualClock clock_;
-  THostLoger loger_{sink_, clock_};
-  THostLoger* previousLoger_ = nullptr;
-  std::shared_ptr<TPluginHost> host_;
-  std::shared_ptr<TPluginHost> previousHost_;
 };
 
 TEST_F(CAdESSessionsLibraryTest,

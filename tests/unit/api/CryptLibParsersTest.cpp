@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "KvClock.h"
+#include "PluginHostFixture.h"
 #include "RecordingLogSink.h"
 #include "TempDir.h"
 #include "U_CryptLib_Parsers.h"
@@ -149,44 +150,17 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<SplitCase>& info) { return info.param.name; });
 
 // GetCertificateDump through the plugin host, with the commands read back from the log.
-class GetCertificateDumpTest : public ::testing::Test {
+class GetCertificateDumpTest : public testing::TPluginHostFixture {
  protected:
-  void SetUp() override {
-    previousLoger_ = HostLoger.exchange(&loger_);
-    const std::string folder = std::filesystem::path(DRAVIK_PLUGIN_LIBRARY).parent_path();
-    host_ = std::make_shared<TPluginHost>(dir_ / "DravikPluginHost.ini", Strings{folder});
-    previousHost_ = SetPluginHost(host_);
-  }
-  void TearDown() override {
-    if (host_->IsLibraryLoaded()) host_->UnloadPluginLibrary();
-    SetPluginHost(previousHost_);
-    host_.reset();
-    HostLoger.store(previousLoger_);
-  }
-
   // The commands passed to the library in short, "Method" or "Method name" of the first
   // parameter, in order.
-  Strings SentCommands() const {
+  Strings SentInShort() const {
     Strings commands;
-    for (const testing::TRecord& record : sink_.Find("Processing command...")) {
-      const std::size_t begin = record.details.find('{');
-      const std::size_t end = record.details.rfind('}');
-      if (begin == std::string::npos || end == std::string::npos) continue;
-      const TDecodedPluginCommand command =
-          DecodePluginCommand(record.details.substr(begin, end - begin + 1));
+    for (const TDecodedPluginCommand& command : SentCommands())
       commands.push_back(command.Params.empty() ? command.Method
                                                 : command.Method + " " + command.Params[0].name);
-    }
     return commands;
   }
-
-  testing::TempDir dir_;
-  testing::TRecordingSink sink_;
-  TSystemClock clock_;
-  THostLoger loger_{sink_, clock_};
-  THostLoger* previousLoger_ = nullptr;
-  std::shared_ptr<TPluginHost> host_;
-  std::shared_ptr<TPluginHost> previousHost_;
 };
 
 TEST_F(GetCertificateDumpTest, WithoutLibraryGivesAnEmptyDump) {
@@ -201,7 +175,7 @@ TEST_F(GetCertificateDumpTest, RefusedExportGivesAnEmptyDumpAndReleasesTheEngine
   EXPECT_EQ(GetCertificateDump("MIIB"), "");
 
   // The export is refused, so the dump is never asked for, and the engine goes.
-  EXPECT_EQ(SentCommands(),
+  EXPECT_EQ(SentInShort(),
             (Strings{"InitCryptoEngineByType sCryptoEngineType", "GetProperty LastErrorCode",
                      "ExportCryptoObject DataType", "GetProperty LastErrorCode",
                      "GetProperty LastError", "ClearCash", "Release"}));

@@ -16,6 +16,7 @@
 #include "KvClock.h"
 #include "KvObject.h"
 #include "KvText.h"
+#include "PluginHostFixture.h"
 #include "RecordingLogSink.h"
 #include "TempDir.h"
 #include "U_CAdES_JSON.h"
@@ -61,46 +62,18 @@ bool IsErrorFetch(const TDecodedPluginCommand& command) {
          (command.Params[0].name == "LastErrorCode" || command.Params[0].name == "LastError");
 }
 
-class CryptoOperationsTest : public ::testing::Test {
+class CryptoOperationsTest : public testing::TPluginHostFixture {
  protected:
   void SetUp() override {
-    previousLoger_ = HostLoger.exchange(&loger_);
-    const std::string folder = std::filesystem::path(DRAVIK_PLUGIN_LIBRARY).parent_path();
-    host_ = std::make_shared<TPluginHost>(dir_ / "DravikPluginHost.ini", Strings{folder});
-    previousHost_ = SetPluginHost(host_);
+    TPluginHostFixture::SetUp();
     ::setenv("DRAVIK_KEYSTORE", (dir_ / "store").c_str(), 1);
   }
   void TearDown() override {
-    if (loaded_) host_->UnloadPluginLibrary();
-    ::unsetenv("DRAVIK_PLUGIN_FAULTS");
+    TPluginHostFixture::TearDown();
     ::unsetenv("DRAVIK_KEYSTORE");
-    SetPluginHost(previousHost_);
-    host_.reset();
-    HostLoger.store(previousLoger_);
   }
 
-  // Loads the library, which reads the fault knob of test-hook builds as it starts.
-  bool LoadLibrary(const std::string& faults = {}) {
-    if (loaded_) host_->UnloadPluginLibrary();
-    if (faults.empty()) {
-      ::unsetenv("DRAVIK_PLUGIN_FAULTS");
-    } else {
-      ::setenv("DRAVIK_PLUGIN_FAULTS", faults.c_str(), 1);
-    }
-    loaded_ = host_->LoadPluginLibrary();
-    return loaded_;
-  }
-
-  std::vector<TDecodedPluginCommand> Sent() const {
-    std::vector<TDecodedPluginCommand> commands;
-    for (const testing::TRecord& record : sink_.Find("Processing command...")) {
-      const std::size_t begin = record.details.find('{');
-      const std::size_t end = record.details.rfind('}');
-      if (begin == std::string::npos || end == std::string::npos) continue;
-      commands.push_back(DecodePluginCommand(record.details.substr(begin, end - begin + 1)));
-    }
-    return commands;
-  }
+  std::vector<TDecodedPluginCommand> Sent() const { return SentCommands(); }
   std::size_t SentCount() const { return Sent().size(); }
   // The sent commands in short from the one numbered `from` on, error fetches left out.
   Strings SentSince(std::size_t from = 0) const {
@@ -119,15 +92,6 @@ class CryptoOperationsTest : public ::testing::Test {
     }
     return found;
   }
-
-  testing::TempDir dir_;
-  testing::TRecordingSink sink_;
-  TSystemClock clock_;
-  THostLoger loger_{sink_, clock_};
-  THostLoger* previousLoger_ = nullptr;
-  std::shared_ptr<TPluginHost> host_;
-  std::shared_ptr<TPluginHost> previousHost_;
-  bool loaded_ = false;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -426,8 +390,7 @@ TEST_F(CryptoOperationsTest, GenerateKeyRequest_NoSubjectOrNoEngine_AnswersFalse
   }
   {
     SCOPED_TRACE("no library");
-    host_->UnloadPluginLibrary();
-    loaded_ = false;
+    UnloadLibrary();
     TsftGenerateKey request;
     FillKeyRequest(request);
     std::string name = "n", text = "t", error = "e";
@@ -573,8 +536,7 @@ TEST_F(CryptoOperationsTest, VerifySignature_NoSignedItemOrNoEngine_AnswersFalse
   }
   {
     SCOPED_TRACE("no library");
-    host_->UnloadPluginLibrary();
-    loaded_ = false;
+    UnloadLibrary();
     TsftCheck request;
     FillCheckRequest(request, "CMS");
     std::string code = "c", text = "t";

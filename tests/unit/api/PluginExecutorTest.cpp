@@ -17,6 +17,7 @@
 #include "DravikConfig.h"
 #include "KvClock.h"
 #include "KvJSON.h"
+#include "PluginHostFixture.h"
 #include "RecordingLogSink.h"
 #include "TempDir.h"
 #include "U_Gate_CryptLib.h"
@@ -50,46 +51,8 @@ std::string Summary(const TDecodedPluginCommand& command) {
   return text;
 }
 
-class PluginExecutorTest : public ::testing::Test {
+class PluginExecutorTest : public testing::TPluginHostFixture {
  protected:
-  void SetUp() override {
-    previousLoger_ = HostLoger.exchange(&loger_);
-    const std::string folder = std::filesystem::path(DRAVIK_PLUGIN_LIBRARY).parent_path();
-    host_ = std::make_shared<TPluginHost>(dir_ / "DravikPluginHost.ini", Strings{folder});
-    previousHost_ = SetPluginHost(host_);
-  }
-  void TearDown() override {
-    UnloadLibrary();
-    SetPluginHost(previousHost_);
-    host_.reset();
-    HostLoger.store(previousLoger_);
-  }
-
-  // Loads the library, which reads the fault knobs of test-hook builds as it starts.
-  bool LoadLibrary(const std::string& faults = {}, const std::string& protocolFault = {}) {
-    SetKnob("DRAVIK_PLUGIN_FAULTS", faults);
-    SetKnob("DRAVIK_PLUGIN_PROTOCOL_FAULT", protocolFault);
-    loaded_ = host_->LoadPluginLibrary();
-    return loaded_;
-  }
-  void UnloadLibrary() {
-    if (loaded_) host_->UnloadPluginLibrary();
-    loaded_ = false;
-    SetKnob("DRAVIK_PLUGIN_FAULTS", {});
-    SetKnob("DRAVIK_PLUGIN_PROTOCOL_FAULT", {});
-  }
-
-  // The texts of the commands passed to the library since the test began, in order.
-  std::vector<std::string> SentTexts() const {
-    std::vector<std::string> texts;
-    for (const testing::TRecord& record : sink_.Find("Processing command...")) {
-      const std::size_t begin = record.details.find('{');
-      const std::size_t end = record.details.rfind('}');
-      if (begin == std::string::npos || end == std::string::npos) continue;
-      texts.push_back(record.details.substr(begin, end - begin + 1));
-    }
-    return texts;
-  }
   std::size_t SentCount() const { return SentTexts().size(); }
   // The sent commands in short, from the one numbered `from` on.
   Strings SentSince(std::size_t from) const {
@@ -99,23 +62,6 @@ class PluginExecutorTest : public ::testing::Test {
       summaries.push_back(Summary(DecodePluginCommand(texts[i])));
     return summaries;
   }
-
-  static void SetKnob(const char* name, const std::string& value) {
-    if (value.empty()) {
-      ::unsetenv(name);
-    } else {
-      ::setenv(name, value.c_str(), 1);
-    }
-  }
-
-  testing::TempDir dir_;
-  testing::TRecordingSink sink_;
-  TSystemClock clock_;
-  THostLoger loger_{sink_, clock_};
-  THostLoger* previousLoger_ = nullptr;
-  std::shared_ptr<TPluginHost> host_;
-  std::shared_ptr<TPluginHost> previousHost_;
-  bool loaded_ = false;
 };
 
 TEST_F(PluginExecutorTest, Executor_IdOfEachReply_TravelsWithTheNextCommandAndIsReleased) {
