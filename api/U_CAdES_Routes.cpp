@@ -11,6 +11,7 @@
 #include "ModulePaths.h"
 #include "Resources.h"
 #include "U_AppHooks.h"
+#include "U_CAdES_Handlers.h"
 #include "U_LogFile.h"
 #include "U_PluginGate.h"
 #include "U_Settings.h"
@@ -20,32 +21,23 @@ namespace dravik {
 
 namespace {
 
-// The handler of a route whose handler is not built yet: the dispatcher's 500 path names
-// the route in the reply's detail.
-void HandleNotImplemented(const std::string& /*page*/, TsftInputBase* /*request*/,
-                          std::unique_ptr<TsftResultBase>& /*response*/, std::string& /*reply*/,
-                          std::int32_t& /*status*/) {
-  throw ENotImplemented("The route has no handler yet");
-}
-
 constexpr std::array<TApiRoute, 9> kApiRouteTable = {{
-    {"/api/v1/generatekey", "rpGenerateKey", HandleNotImplemented, CreateRequest<TsftGenerateKey>,
+    {"/api/v1/generatekey", "rpGenerateKey", HandleGenerateKey, CreateRequest<TsftGenerateKey>,
      CreateResponse<TsftResultGenerateKey>},
-    {"/api/v1/signpreinit", "rpSignPreInit", HandleNotImplemented, CreateRequest<TsftSignPreInit>,
+    {"/api/v1/signpreinit", "rpSignPreInit", HandleSignPreInit, CreateRequest<TsftSignPreInit>,
      CreateResponse<TsftResultSignPreInit>},
-    {"/api/v1/initkey", "rpInitKey", HandleNotImplemented, CreateRequest<TsftInitKey>,
+    {"/api/v1/initkey", "rpInitKey", HandleInitKey, CreateRequest<TsftInitKey>,
      CreateResponse<TsftResultInitKey>},
-    {"/api/v1/sign", "rpSign", HandleNotImplemented, CreateRequest<TsftSign>,
-     CreateResponse<TsftResultSign>},
-    {"/api/v1/check", "rpVerify", HandleNotImplemented, CreateRequest<TsftCheck>,
+    {"/api/v1/sign", "rpSign", HandleSign, CreateRequest<TsftSign>, CreateResponse<TsftResultSign>},
+    {"/api/v1/check", "rpVerify", HandleVerify, CreateRequest<TsftCheck>,
      CreateResponse<TsftResult>},
-    {"/api/v1/certinfo", "rpCertInfo", HandleNotImplemented, CreateRequest<TsftCertInfo>,
+    {"/api/v1/certinfo", "rpCertInfo", HandleCertInfo, CreateRequest<TsftCertInfo>,
      CreateResponse<TsftResultCertInfo>},
-    {"/api/v1/systeminfo", "rpSysInfo", HandleNotImplemented, CreateRequest<TsftSysInfo>,
+    {"/api/v1/systeminfo", "rpSysInfo", HandleSysInfo, CreateRequest<TsftSysInfo>,
      CreateResponse<TsftResultSysInfo>},
-    {"/api/v1/keycontainers/sft", "rpKeyContainersSFT", HandleNotImplemented, nullptr,
+    {"/api/v1/keycontainers/sft", "rpKeyContainersSFT", HandleKeyContainersSFT, nullptr,
      CreateResponse<TsftResultKeyContainerSFT>},
-    {"/api/v1/findcertificates", "rpFindCertificates", HandleNotImplemented,
+    {"/api/v1/findcertificates", "rpFindCertificates", HandleFindCertificates,
      CreateRequest<TsftFindCerts>, CreateResponse<TsftResultCertInfoArray>},
 }};
 

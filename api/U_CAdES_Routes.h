@@ -18,8 +18,6 @@
 
 namespace dravik {
 
-// A route whose handler is not built yet; the dispatcher answers it with 500.
-DRAVIK_EXCEPTION(ENotImplemented, Exception);
 // A resource that the program does not carry.
 DRAVIK_EXCEPTION(EResNotFound, Exception);
 

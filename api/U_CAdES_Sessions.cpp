@@ -198,9 +198,9 @@ bool TSession::CheckAccessLocked(std::string_view page) {
   if (!page.empty()) {
     result = backend_.ConfirmKeyAccess(*this, page);
     SetDenied(!result);
+    // The moment of the confirmation starts the window, not the moment of the question.
+    if (result) lastAccessMs_.store(clock_.MonotonicMs(), std::memory_order_release);
   }
-  // The moment of the confirmation starts the window, not the moment of the question.
-  if (result) lastAccessMs_.store(clock_.MonotonicMs(), std::memory_order_release);
   TraceEnd(this, "CheckAccess", TVariant(result));
   return result;
 }
@@ -293,6 +293,12 @@ std::string TSession::AuthDataHeader() const {
 void TSession::ReleaseEngine() {
   std::lock_guard lock(lock_);
   engine_.reset();
+}
+
+bool TSession::ConfirmAccess() {
+  std::lock_guard lock(lock_);
+  lastAccessMs_.store(clock_.MonotonicMs(), std::memory_order_release);
+  return engine_ || InitCryptoEngineLocked();
 }
 
 void TSession::WithdrawAccess() {

@@ -115,8 +115,14 @@ class TSession final : public TKvObject {
   // none yet (a stored one is never replaced), then, under the session's lock, checks the
   // key access (CheckAccess) and sets the engine up unless it has one. False, with an error
   // record, when both certificates are empty. A failed set-up frees the engine again, so the
-  // next check sets it up anew.
+  // next check sets it up anew. With an empty page no question is asked and so no access is
+  // confirmed: the engine is set up but the window stays as it was, for ConfirmAccess after
+  // the caller's own question (another request must not use a window nobody granted).
   bool CheckEngine(std::string_view page, std::string_view certificate);
+
+  // The user granted the key by the caller's own question: the window starts now, and the
+  // engine is set up again when the cleaner released it meanwhile. False when that fails.
+  bool ConfirmAccess();
 
   // Signs `data` (Base64 of the bytes) with the sign type of that name: a raw signature for
   // PLAIN, CMS otherwise; the Base64 result without line breaks. Raises ECryptlibError on a

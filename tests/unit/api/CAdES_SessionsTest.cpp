@@ -367,14 +367,25 @@ TEST_F(CAdESSessionsTest, CheckEngine_WithoutAnyCertificate_FailsWithItsRecord) 
   EXPECT_EQ(sink_.Find("Error in CheckEngine: X509 is EMPTY! Exit!").size(), 1u);
 }
 
-TEST_F(CAdESSessionsTest, CheckEngine_EmptyPage_OpensTheWindowWithoutAQuestion) {
+TEST_F(CAdESSessionsTest, CheckEngine_EmptyPage_SetsUpTheEngineButOpensNoWindowUntilConfirmed) {
   TSession session(clock_, backend_);
   clock_.AdvanceMs(7);
 
   EXPECT_TRUE(session.CheckEngine("", "CERT-A"));
 
+  // Nobody was asked: no other request may use the key on this session's behalf yet.
   EXPECT_EQ(backend_.Questions(), 0u);
-  EXPECT_EQ(session.LastAccessMs(), 7);
+  EXPECT_TRUE(session.HasEngine());
+  EXPECT_EQ(session.LastAccessMs(), std::nullopt);
+  EXPECT_TRUE(session.IsExpired());
+
+  // The caller's own question was answered yes; the cleaner had released the engine meanwhile.
+  session.ReleaseEngine();
+  clock_.AdvanceMs(5);
+  EXPECT_TRUE(session.ConfirmAccess());
+
+  EXPECT_TRUE(session.HasEngine());
+  EXPECT_EQ(session.LastAccessMs(), 12);
   EXPECT_FALSE(session.IsExpired());
 }
 
