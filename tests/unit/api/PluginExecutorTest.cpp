@@ -31,13 +31,6 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-constexpr bool kTestHooks = DRAVIK_TEST_HOOKS;
-
-#define SKIP_WITHOUT_TEST_HOOKS()                                              \
-  if (!kTestHooks) {                                                           \
-    GTEST_SKIP() << "the plugin's fault knobs exist in test-hook builds only"; \
-  }
-
 constexpr std::string_view kCrypto = cryptlib::kPluginName;
 
 // A sent command in short: "Method@ID name=value, name=value".
@@ -180,7 +173,7 @@ TEST_F(PluginExecutorTest, ExecuteChecked_SucceedsOnlyForCodeExactlyZero_Fetchin
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.property) + " " + c.faults);
-    if (*c.faults && !kTestHooks) continue;
+    if (*c.faults && !DRAVIK_TEST_HOOKS) continue;
     ASSERT_TRUE(LoadLibrary(c.faults));
     {
       TPluginExecutorRCP executor;

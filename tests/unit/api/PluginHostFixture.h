@@ -11,12 +11,20 @@
 #include <string>
 #include <vector>
 
+#include "DravikConfig.h"
 #include "KvClock.h"
 #include "RecordingLogSink.h"
 #include "TempDir.h"
 #include "U_LogFile.h"
 #include "U_PluginHost.h"
 #include "U_PluginJSON.h"
+
+// The plugin's fault knobs exist in test-hook builds only: a test that needs them skips
+// elsewhere.
+#define SKIP_WITHOUT_TEST_HOOKS()                                              \
+  if (!DRAVIK_TEST_HOOKS) {                                                    \
+    GTEST_SKIP() << "the plugin's fault knobs exist in test-hook builds only"; \
+  }
 
 namespace dravik::testing {
 
