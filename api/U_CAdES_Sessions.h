@@ -41,7 +41,7 @@ inline constexpr std::int64_t kKeyAccessWindowMs = 15 * 60 * 1000;
 
 class TSession;
 
-// The crypto engine of one session: the part of the crypto executor (TPluginExecutorRCP) that
+// The crypto engine of one session: those calls of the crypto executor (TPluginExecutorRCP) that
 // a session uses. Used by one thread at a time, under its session's lock; freeing it releases
 // the plugin-side engine and must not throw.
 class ISessionEngine {

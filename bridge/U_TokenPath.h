@@ -34,7 +34,7 @@ inline constexpr std::int32_t kNoTokenSlot = -1;
 void IsTokenPath(std::string_view path, std::int32_t& tokenSlot, std::string& tokenPrefix);
 
 // Whether `path` is `prefix` alone, or `prefix`, optional slot digits and a colon followed by
-// anything. `matched` receives the part before the first colon (the whole path without
+// anything. `matched` receives the text before the first colon (the whole path without
 // one), `slot` the slot or -1; both are reset first, and `slot` is -1 on a False answer.
 bool MatchTokenPrefix(std::string_view path, std::string_view prefix, std::string& matched,
                       std::int32_t& slot);
