@@ -6,6 +6,7 @@
 
 #include "Fm_CAdES_Dialog.h"
 #include "KvBase64.h"
+#include "KvCodePage.h"
 #include "KvCommonUtils.h"
 #include "KvStringList.h"
 #include "U_CAdES_JSON_Data.h"
@@ -29,67 +30,6 @@ T& As(Base* object) {
 
 // The only lengths of decoded authorisation data that initkey signs.
 constexpr std::size_t kAuthDataLength = 100;
-
-// The code points of the bytes 0x80 to 0xBF of code page 1251 (0x98 has none); the bytes
-// 0xC0 to 0xFF are U+0410 to U+044F.
-constexpr std::array<char32_t, 64> kCp1251High = {
-    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,  // 0x80
-    0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,  // 0x88
-    0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 0x90
-    0x0000, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F,  // 0x98
-    0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7,  // 0xA0
-    0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407,  // 0xA8
-    0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7,  // 0xB0
-    0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,  // 0xB8
-};
-
-char Cp1251Byte(char32_t code) noexcept {
-  if (code < 0x80) return static_cast<char>(code);
-  if (code >= 0x0410 && code <= 0x044F) return static_cast<char>(0xC0 + (code - 0x0410));
-  for (std::size_t i = 0; i < kCp1251High.size(); ++i)
-    if (kCp1251High[i] == code) return static_cast<char>(0x80 + i);
-  return '?';
-}
-
-// Reads one UTF-8 sequence at `at`; false (one byte consumed) for a byte that starts none,
-// a cut, overlong or surrogate sequence.
-bool NextCodePoint(std::string_view text, std::size_t& at, char32_t& code) noexcept {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  std::size_t length = 0;
-  char32_t min = 0;
-  if (lead < 0x80) {
-    code = lead;
-    ++at;
-    return true;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, code = lead & 0x1F, min = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, code = lead & 0x0F, min = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, code = lead & 0x07, min = 0x10000;
-  } else {
-    ++at;
-    return false;
-  }
-  if (at + length > text.size()) {
-    ++at;
-    return false;
-  }
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) {
-      ++at;
-      return false;
-    }
-    code = (code << 6) | (byte(at + i) & 0x3F);
-  }
-  if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-    ++at;
-    return false;
-  }
-  at += length;
-  return true;
-}
 
 // A key-session request without a requesting page is refused: the session list asks no
 // key-access question for an empty page, so it would open a key window unasked. Admitted
@@ -129,16 +69,6 @@ void ReplySessionError(const TSession* session, std::int32_t& status, std::strin
 
 // ---------------------------------------------------------------------------------------
 // Session handlers
-
-std::string Utf8ToCp1251(std::string_view text) {
-  std::string result;
-  result.reserve(text.size());
-  for (std::size_t at = 0; at < text.size();) {
-    char32_t code = 0;
-    result.push_back(NextCodePoint(text, at, code) ? Cp1251Byte(code) : '?');
-  }
-  return result;
-}
 
 std::string BuildAuthData(std::string_view header, std::span<const std::uint8_t> authData) {
   std::string bytes = Utf8ToCp1251(header);

@@ -93,9 +93,6 @@ void SignAllData(TSession& session, const TsftSignBase& request, TsftResultSign&
 // The text that initkey signs: `header` in code page 1251 followed by the authorisation
 // bytes, as one Base64 text without line breaks.
 std::string BuildAuthData(std::string_view header, std::span<const std::uint8_t> authData);
-// UTF-8 text in code page 1251; a character the code page lacks, and a byte that is no
-// UTF-8, becomes '?'.
-std::string Utf8ToCp1251(std::string_view text);
 
 // ---------------------------------------------------------------------------------------
 // Service handlers

@@ -1,13 +1,13 @@
 #include "KvIniFile.h"
 
 #include <fcntl.h>
-#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 
+#include "KvCodePage.h"
 #include "KvText.h"
 
 namespace dravik {
@@ -18,57 +18,6 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::string_view kReplacementChar = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
 // An ini file is a few kilobytes; anything far larger is not one, and is not read whole.
 constexpr std::size_t kMaxFileSize = 16u << 20;
-
-// An iconv conversion descriptor that is closed on every path.
-class TIconv {
- public:
-  TIconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
-  TIconv(const TIconv&) = delete;
-  TIconv& operator=(const TIconv&) = delete;
-  ~TIconv() {
-    if (Valid()) iconv_close(cd_);
-  }
-  bool Valid() const noexcept { return cd_ != reinterpret_cast<iconv_t>(-1); }
-  iconv_t Get() const noexcept { return cd_; }
-
- private:
-  iconv_t cd_;
-};
-
-// Converts `input` between two encodings with iconv. A sequence the source does not define
-// or the target cannot hold becomes `replacement` when one is given; otherwise, and when
-// iconv has no such conversion, the result is empty.
-std::optional<std::string> Convert(const char* to, const char* from, std::string_view input,
-                                   std::optional<std::string_view> replacement) {
-  TIconv cd(to, from);
-  if (!cd.Valid()) return std::nullopt;
-  // iconv's prototype takes a non-const input pointer but only reads through it.
-  char* in = const_cast<char*>(input.data());
-  std::size_t inLeft = input.size();
-  std::string output;
-  char buffer[4096];
-  for (;;) {
-    char* out = buffer;
-    std::size_t outLeft = sizeof buffer;
-    const bool flushing = inLeft == 0;
-    const std::size_t result = flushing ? iconv(cd.Get(), nullptr, nullptr, &out, &outLeft)
-                                        : iconv(cd.Get(), &in, &inLeft, &out, &outLeft);
-    const int error = errno;
-    output.append(buffer, static_cast<std::size_t>(out - buffer));
-    if (result != static_cast<std::size_t>(-1)) {
-      if (flushing) return output;
-      continue;
-    }
-    if (error == E2BIG) continue;
-    if ((error == EILSEQ || error == EINVAL) && replacement && !flushing) {
-      output.append(*replacement);
-      ++in;
-      --inLeft;
-      continue;
-    }
-    return std::nullopt;
-  }
-}
 
 // The whole content of a regular file, or nothing when it cannot be read. O_NONBLOCK keeps
 // a FIFO at the path from blocking the open; it does not affect regular files.
@@ -213,7 +162,7 @@ TKvIniFile::TKvIniFile(std::string fileName, TIniEncoding encoding)
   }
   if (encoding_ == TIniEncoding::Utf8) {
     LoadText(content);
-  } else if (auto text = Convert("UTF-8", "CP1251", content, kReplacementChar)) {
+  } else if (auto text = ConvertEncoding("UTF-8", "CP1251", content, kReplacementChar)) {
     LoadText(*text);
   }
 }
@@ -400,7 +349,7 @@ std::string TKvIniFile::ToText() const {
 void TKvIniFile::UpdateFile() const {
   std::string bytes = ToText();
   if (encoding_ == TIniEncoding::Cp1251) {
-    std::optional<std::string> encoded = Convert("CP1251", "UTF-8", bytes, std::nullopt);
+    std::optional<std::string> encoded = ConvertEncoding("CP1251", "UTF-8", bytes, std::nullopt);
     if (!encoded) {
       throw EConvertError("Cannot write file " + Quoted(fileName_) +
                           " in code page 1251: it holds text the code page cannot represent");
