@@ -13,6 +13,7 @@
 
 #include "Ascii.h"
 #include "Environment.h"
+#include "Files.h"
 #include "KvBase64.h"
 #include "KvObject.h"
 #include "KvStringList.h"
@@ -186,15 +187,8 @@ bool MatchFrom(std::string_view name, std::size_t ni, std::string_view mask, std
 }
 
 void WriteAll(int fd, const std::string& fileName, const char* data, std::size_t count) {
-  while (count > 0) {
-    const ssize_t written = ::write(fd, data, count);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      throw EWriteError("Error writing file \"" + fileName + "\". " + SysErrorMessage(errno));
-    }
-    data += written;
-    count -= static_cast<std::size_t>(written);
-  }
+  if (const int error = platform::WriteAllBytes(fd, std::string_view(data, count)))
+    throw EWriteError("Error writing file \"" + fileName + "\". " + SysErrorMessage(error));
 }
 
 // The folders the dynamic loader searches by default, found beside the C library so

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "Files.h"
 #include "KvCodePage.h"
 #include "KvText.h"
 
@@ -136,17 +137,6 @@ class TTempFile {
   bool created_ = false;
   bool renamed_ = false;
 };
-
-// Writes all of `data`; returns 0 or the errno of the write that failed.
-int WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -381,7 +371,7 @@ void TKvIniFile::UpdateFile() const {
       fchmod(temp.Fd(), old.st_mode & 07777) != 0) {
     throw createError(errno);
   }
-  if (const int error = WriteAll(temp.Fd(), bytes)) throw writeError(error);
+  if (const int error = platform::WriteAllBytes(temp.Fd(), bytes)) throw writeError(error);
   if (fsync(temp.Fd()) != 0) throw writeError(errno);
   if (const int error = temp.Close()) throw writeError(error);
   if (rename(temp.Path().c_str(), fileName_.c_str()) != 0) throw createError(errno);

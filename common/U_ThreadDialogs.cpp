@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "Files.h"
 #include "KvText.h"
 
 namespace dravik {
@@ -135,15 +136,6 @@ void AppendEscaped(std::string& out, std::string_view text) {
           out += c;
         }
     }
-  }
-}
-
-void WriteAll(int fd, std::string_view bytes) noexcept {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
   }
 }
 
@@ -382,7 +374,7 @@ void WriteTranscript(const std::string& transcriptPath, std::string_view line) n
   int fd = -1;
   if (!transcriptPath.empty())
     fd = ::open(transcriptPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
-  WriteAll(fd >= 0 ? fd : STDERR_FILENO, line);
+  platform::WriteAllBytes(fd >= 0 ? fd : STDERR_FILENO, line);
   if (fd >= 0) ::close(fd);
 }
 

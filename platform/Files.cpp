@@ -27,4 +27,14 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   return text;
 }
 
+int WriteAllBytes(int fd, std::string_view bytes) noexcept {
+  while (!bytes.empty()) {
+    const ssize_t count = write(fd, bytes.data(), bytes.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return count < 0 ? errno : EIO;
+    bytes.remove_prefix(static_cast<std::size_t>(count));
+  }
+  return 0;
+}
+
 }  // namespace dravik::platform

@@ -16,6 +16,7 @@
 
 #include "Ascii.h"
 #include "Environment.h"
+#include "Files.h"
 #include "UniqueFd.h"
 
 namespace dravik::platform {
@@ -145,12 +146,8 @@ class TFolderLock {
 };
 
 void WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw TRegistryError("Writing the registry key: " + std::string(strerror(errno)));
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
+  if (const int error = WriteAllBytes(fd, bytes))
+    throw TRegistryError("Writing the registry key: " + std::string(strerror(error)));
 }
 
 }  // namespace

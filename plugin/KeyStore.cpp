@@ -15,6 +15,7 @@
 #include <limits>
 
 #include "CertificateInput.h"
+#include "Files.h"
 #include "KvObject.h"
 #include "OpenSslSupport.h"
 #include "PluginErrors.h"
@@ -93,12 +94,8 @@ std::optional<std::string> ReadStoreFile(const std::string& path) {
 }
 
 void WriteAll(int fd, std::string_view bytes, const std::string& path) {
-  while (!bytes.empty()) {
-    const ssize_t put = ::write(fd, bytes.data(), bytes.size());
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) ThrowSystem("Cannot write", path, put < 0 ? errno : EIO);
-    bytes.remove_prefix(static_cast<std::size_t>(put));
-  }
+  if (const int error = platform::WriteAllBytes(fd, bytes))
+    ThrowSystem("Cannot write", path, error);
 }
 
 void SyncFolder(const std::string& dir) noexcept {
