@@ -103,41 +103,6 @@ int CreateFolders(std::string folder) {
   return 0;
 }
 
-// A temporary file that is closed and removed unless it was renamed into place.
-class TTempFile {
- public:
-  explicit TTempFile(std::string path) : path_(std::move(path)) {
-    fd_ = mkostemp(path_.data(), O_CLOEXEC);  // O_CREAT | O_EXCL, mode 0600
-    error_ = fd_ < 0 ? errno : 0;
-    created_ = fd_ >= 0;
-  }
-  TTempFile(const TTempFile&) = delete;
-  TTempFile& operator=(const TTempFile&) = delete;
-  ~TTempFile() {
-    if (fd_ >= 0) close(fd_);
-    if (created_ && !renamed_) unlink(path_.c_str());
-  }
-
-  // 0 when the file was created, else the errno of the attempt.
-  int Error() const noexcept { return error_; }
-  int Fd() const noexcept { return fd_; }
-  const std::string& Path() const noexcept { return path_; }
-  // Closes the descriptor; returns 0 or the errno of close.
-  int Close() noexcept {
-    const int result = close(fd_);
-    fd_ = -1;
-    return result == 0 ? 0 : errno;
-  }
-  void MarkRenamed() noexcept { renamed_ = true; }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  int error_ = 0;
-  bool created_ = false;
-  bool renamed_ = false;
-};
-
 }  // namespace
 
 TKvIniFile::TKvIniFile(std::string fileName, TIniEncoding encoding)
@@ -363,27 +328,10 @@ void TKvIniFile::UpdateFile() const {
     }
   }
 
-  // A hidden name beside the file, so that the rename stays within one file system.
-  TTempFile temp(fileName_.substr(0, nameStart) + "." + fileName_.substr(nameStart) + ".XXXXXX");
-  if (const int error = temp.Error()) throw createError(error);
-  struct stat old {};
-  if (stat(fileName_.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
-      fchmod(temp.Fd(), old.st_mode & 07777) != 0) {
-    throw createError(errno);
-  }
-  if (const int error = platform::WriteAllBytes(temp.Fd(), bytes)) throw writeError(error);
-  if (fsync(temp.Fd()) != 0) throw writeError(errno);
-  if (const int error = temp.Close()) throw writeError(error);
-  if (rename(temp.Path().c_str(), fileName_.c_str()) != 0) throw createError(errno);
-  temp.MarkRenamed();
-
-  // Make the rename itself durable; the new file is complete whether or not this succeeds.
-  const std::string folder = slash == std::string::npos ? "." : fileName_.substr(0, nameStart);
-  const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd >= 0) {
-    fsync(folderFd);
-    close(folderFd);
-  }
+  const platform::TReplaceResult result =
+      platform::ReplaceFileContents(fileName_, bytes, 0600, /*keepOldMode=*/true);
+  if (result.error != 0 && result.writing) throw writeError(result.error);
+  if (result.error != 0) throw createError(result.error);
 }
 
 }  // namespace dravik

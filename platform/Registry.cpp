@@ -145,11 +145,6 @@ class TFolderLock {
   int fd_;
 };
 
-void WriteAll(int fd, std::string_view bytes) {
-  if (const int error = WriteAllBytes(fd, bytes))
-    throw TRegistryError("Writing the registry key: " + std::string(strerror(error)));
-}
-
 }  // namespace
 
 std::string RegistryRoot() {
@@ -277,19 +272,11 @@ void TRegistryKey::WriteValue(const TRegValue& value) {
     values.push_back(value);
   const std::string text = FormatRegistryValues(values);
 
-  std::string temp = folder_ + "/" + std::string(kRegistryValuesFile) + ".XXXXXX";
-  TUniqueFd file(::mkostemp(temp.data(), O_CLOEXEC));
-  if (file.get() < 0) ThrowSystemError(errno, "Creating the registry key's new values");
-  try {
-    WriteAll(file.get(), text);
-    if (::fsync(file.get()) != 0) ThrowSystemError(errno, "Writing the registry key's values");
-    const std::string target = folder_ + "/" + std::string(kRegistryValuesFile);
-    if (::rename(temp.c_str(), target.c_str()) != 0)
-      ThrowSystemError(errno, "Replacing the registry key's values");
-  } catch (...) {
-    ::unlink(temp.c_str());
-    throw;
-  }
+  const TReplaceResult result = ReplaceFileContents(
+      folder_ + "/" + std::string(kRegistryValuesFile), text, 0600, /*keepOldMode=*/false);
+  if (result.error != 0)
+    ThrowSystemError(result.error, result.writing ? "Writing the registry key's values"
+                                                  : "Replacing the registry key's values");
 }
 
 TKeyChangeWatch::TKeyChangeWatch() : stop_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {

@@ -1,4 +1,6 @@
 // What the build tools share: their error type and the atomic replacement of an output file.
+// Header-only and apart from the platform library, so that a change there does not rebuild
+// the TLS tool, which would make new TLS material.
 #pragma once
 
 #include <fcntl.h>

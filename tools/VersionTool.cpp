@@ -23,6 +23,7 @@
 #include <string_view>
 #include <utility>
 
+#include "Files.h"
 #include "UniqueFd.h"
 #include "VersionBlock.h"
 
@@ -82,35 +83,13 @@ std::optional<std::string> ReadRegularFile(const std::string& path, struct stat&
   }
 }
 
-void WriteAll(int fd, std::string_view data, const std::string& path) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ThrowSystemError("cannot write", path);
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
 // Replaces the file's content at once: readers see the old file or the new one, never a part.
 void ReplaceFile(const std::string& path, std::string_view content, mode_t mode) {
-  const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string temporary = folder + "." + base + ".XXXXXX";
-
-  FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));  // mode 0600, O_EXCL
-  if (file.get() < 0) ThrowSystemError("cannot create a temporary file for", path);
-  try {
-    WriteAll(file.get(), content, temporary);
-    if (::fchmod(file.get(), mode) != 0) ThrowSystemError("cannot set the mode of", temporary);
-    if (::fsync(file.get()) != 0) ThrowSystemError("cannot flush", temporary);
-    if (::close(file.release()) != 0) ThrowSystemError("cannot close", temporary);
-    if (::rename(temporary.c_str(), path.c_str()) != 0) ThrowSystemError("cannot replace", path);
-  } catch (...) {
-    ::unlink(temporary.c_str());
-    throw;
+  const dravik::platform::TReplaceResult result =
+      dravik::platform::ReplaceFileContents(path, content, mode, /*keepOldMode=*/false);
+  if (result.error != 0) {
+    errno = result.error;
+    ThrowSystemError(result.writing ? "cannot write" : "cannot replace", path);
   }
 }
 
