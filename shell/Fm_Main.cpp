@@ -291,8 +291,9 @@ void TFmMain::AppDeactivate() {
   activateWindow();
 }
 
+bool TFmMain::TabsVisible() const { return !pCtrl_Host->tabBar()->isHidden(); }
+
 void TFmMain::SetTabsVisible(bool visible) {
-  tabsVisible_ = visible;
   pCtrl_Host->tabBar()->setVisible(visible);
   // Without tabs only the status page can be reached.
   if (!visible) pCtrl_Host->setCurrentWidget(tab_Status);

@@ -55,7 +55,7 @@ class TFmMain final : public QWidget, public IMainView {
   bool LastActiveWindowVisible() const override;
   void BringToFront() override;
   void SetTabsVisible(bool visible) override;
-  bool TabsVisible() const override { return tabsVisible_; }
+  bool TabsVisible() const override;
   void SetTrayImage(TTrayImage image) override;
   void SetTrayHint(const std::string& hint) override;
   void SetTrayIconVisible(bool visible) override;
@@ -116,7 +116,6 @@ class TFmMain final : public QWidget, public IMainView {
   QTimer timer_Tray;
   TTrayImage trayImage_ = TTrayImage::Normal;
   bool hiddenToTray_ = false;
-  bool tabsVisible_ = true;
   std::atomic<bool> ending_{false};
   // The window of this program that had the focus last; cleared when it goes.
   QPointer<QWindow> lastActive_;
