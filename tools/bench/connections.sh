@@ -64,12 +64,13 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/dravik-bench.XXXXXX")
 chmod 0755 "$work" # nginx's workers run as another user when started by root
 program_pid=""
 nginx_pid=""
+helper_pid=""
 
 stop_process() {
-  local pid=$1 i
+  local pid=$1
   [ -n "$pid" ] || return 0
   kill -TERM "$pid" 2>/dev/null || return 0
-  for i in $(seq 50); do
+  for _ in $(seq 50); do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
@@ -78,6 +79,7 @@ stop_process() {
 }
 
 cleanup() {
+  stop_process "$helper_pid"
   stop_process "$program_pid"
   stop_process "$nginx_pid"
   rm -rf "$work"
@@ -116,8 +118,7 @@ fetch() { # method url
 }
 
 wait_serving() { # url name pid
-  local i
-  for i in $(seq 300); do
+  for _ in $(seq 300); do
     kill -0 "$3" 2>/dev/null || {
       cat "$work/program.out" >&2 || true
       die "$2 ended at start"
@@ -269,7 +270,7 @@ for load in "${loads[@]}"; do
   program_rates=()
   nginx_rates=()
   read -r -a options <<<"${extra[$load]}"
-  for round in $(seq "$rounds"); do
+  for _ in $(seq "$rounds"); do
     program_rates+=("$(run_wrk "program ${title[$load]}" "${program_url[$load]}" "${options[@]}")")
     sleep 1
     nginx_rates+=("$(run_wrk "nginx ${title[$load]}" "${nginx_url[$load]}" "${options[@]}")")
@@ -286,10 +287,13 @@ done
 
 # ----- Idle connections -----
 
-"$(command -v python3)" "$here/idle_connections.py" --pid "$program_pid" \
+# In the background, so that a signal ends the run at once and the trap stops the helper.
+python3 "$here/idle_connections.py" --pid "$program_pid" \
   --http-port "$http_port" --https-port "$https_port" --server-name "$server_name" \
-  --origin "$origin" --plain "$idle_plain" --tls "$idle_tls" >"$work/idle.txt" ||
-  die "the idle connections could not be held"
+  --origin "$origin" --plain "$idle_plain" --tls "$idle_tls" >"$work/idle.txt" &
+helper_pid=$!
+wait "$helper_pid" || die "the idle connections could not be held"
+helper_pid=""
 value() { sed -n "s/^$1: //p" "$work/idle.txt"; }
 limit=$(awk '/^Max open files/{print $4}' "/proc/$program_pid/limits")
 echo "connections: $idle_plain plain connections holding an unfinished request line and" \
