@@ -228,14 +228,19 @@ wrk.headers["Access-Control-Request-Method"] = "POST"
 wrk.headers["Access-Control-Request-Headers"] = "content-type"
 EOF
 
-# Runs one wrk load; prints its requests per second. Errors and non-200 replies go to stderr:
-# a run the server did not serve is reported, not hidden.
+# Runs one wrk load; prints the rate of replies with status 2xx per second (a refusal is not
+# a request served). Socket errors and other replies are reported on stderr.
 run_wrk() { # label url [wrk options...]
   local label=$1 url=$2 out rate
   shift 2
   out=$(wrk "${wrk_load[@]}" -H "Connection: close" -H "Origin: $origin" "$@" "$url" 2>&1) ||
     die "wrk failed against $url: $out"
-  rate=$(awk '/^Requests\/sec:/{print $2}' <<<"$out")
+  rate=$(awk '
+    / requests in / { n = $1; t = $4; f = 1
+                      if (t ~ /ms,?$/) f = 0.001; else if (t ~ /m,?$/) f = 60
+                      sub(/[a-z,]+$/, "", t); t *= f }
+    /^ *Non-2xx or 3xx responses:/ { n -= $NF }
+    END { if (t > 0) printf "%.1f\n", n / t }' <<<"$out")
   [ -n "$rate" ] || die "no rate in wrk's output for $url: $out"
   if grep -qE 'Non-2xx|Socket errors' <<<"$out"; then
     log "$label: $(grep -E 'Non-2xx|Socket errors' <<<"$out" | tr -s ' ' | paste -sd';')"
@@ -243,6 +248,7 @@ run_wrk() { # label url [wrk options...]
   echo "$rate"
 }
 
+spread() { printf '%s\n' "$@" | sort -g | awk 'NR==1{lo=$1} {hi=$1} END{printf "%.0f-%.0f", lo, hi}'; }
 median() { printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1} END{print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 
 loads=(version options https)
@@ -283,6 +289,7 @@ for load in "${loads[@]}"; do
     printf "  %-28s program %9.0f  nginx %9.0f  ratio %.2fx  (target >= %.1fx: %s)\n",
            t, p, n, r, g, (r >= g) ? "met" : "not met"
   }'
+  echo "    runs: program $(spread "${program_rates[@]}"), nginx $(spread "${nginx_rates[@]}")"
 done
 
 # ----- Idle connections -----
