@@ -14,6 +14,7 @@
 #include "U_CAdES_Handlers.h"
 #include "U_LogFile.h"
 #include "U_PluginGate.h"
+#include "U_PluginHost.h"
 #include "U_Settings.h"
 #include "U_WebServer.h"
 
@@ -166,7 +167,7 @@ void DispatchApiRequest(const std::string& /*method*/, const std::string& uri,
 void VersionProcessor(const std::string& /*method*/, const std::string& /*uri*/,
                       const std::string& /*data*/, TStringList& headers, std::string& reply,
                       std::int32_t& result) {
-  AnswerWithVersion(GetFileVersion(platform::ExecutablePath()), headers, reply, result);
+  AnswerWithVersion(TPluginHost::GetOwnVersion(), headers, reply, result);
 }
 
 void ServiceVersionProcessor(const std::string& /*method*/, const std::string& /*uri*/,

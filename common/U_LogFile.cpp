@@ -21,6 +21,16 @@ void WriteLog(const TKvObject* sender, std::string_view message, std::uint8_t ki
   if (THostLoger* loger = HostLoger.load()) loger->WriteLog(sender, message, kind, data);
 }
 
+bool LogEnabled() noexcept {
+  THostLoger* loger = HostLoger.load();
+  if (!loger) return false;
+  try {
+    return loger->IsEnabled();
+  } catch (...) {
+    return false;
+  }
+}
+
 void LogException(const TKvObject* sender, std::string_view context,
                   const std::exception& error) noexcept {
   if (THostLoger* loger = HostLoger.load()) loger->LogException(sender, context, error);

@@ -34,6 +34,8 @@ void FinalizeLogFile() noexcept;
 // text goes in as one parameter name without a value.
 void WriteLog(const TKvObject* sender, std::string_view message, std::uint8_t kind,
               std::string_view data = {}) noexcept;
+// Whether records are written at all; lets a hot path skip building a record's texts.
+bool LogEnabled() noexcept;
 // An error record "<context>: Exception <class>: <message>"; without the context part
 // when the context is empty.
 void LogException(const TKvObject* sender, std::string_view context,

@@ -369,20 +369,23 @@ void TPluginHost::DoConnect(ThttpDaemon& /*sender*/) noexcept {
   lastConnect_.store(NowLocal(), std::memory_order_relaxed);
 }
 
-std::string TPluginHost::GetServerName() {
+const std::string& TPluginHost::GetOwnVersion() {
   // Read once: the version block is found by scanning the whole program file, and the
   // running program's version does not change (a self-update replaces the file, not us).
-  static const std::string name = [] {
-    const std::string exePath = GetExePath();
-    return std::filesystem::path(exePath).stem().string() + "/" + GetFileVersion(exePath);
-  }();
+  static const std::string version = GetFileVersion(GetExePath());
+  return version;
+}
+
+std::string TPluginHost::GetServerName() {
+  static const std::string name =
+      std::filesystem::path(GetExePath()).stem().string() + "/" + GetOwnVersion();
   return name;
 }
 
 std::string TPluginHost::GetStatusText() const {
   const std::string exePath = GetExePath();
   std::string text = "Путь к хост-приложению: " + exePath + std::string(kCrLf) +
-                     "Версия хост-приложения: " + GetFileVersion(exePath);
+                     "Версия хост-приложения: " + GetOwnVersion();
   text.append(kCrLf);
   if (IsServerRunning()) {
     text += "Режим: HTTP/HTTPS" + std::string(kCrLf) +

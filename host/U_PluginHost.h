@@ -126,6 +126,8 @@ class TPluginHost : public TKvObject {
   // The "Server" reply header's value: the program's file name without folder and
   // extension, "/", and the program's file version. Needs no host object.
   static std::string GetServerName();
+  // The program's own file version, read once: it cannot change while the program runs.
+  static const std::string& GetOwnVersion();
   // The status page of the main window, lines joined by CR LF.
   std::string GetStatusText() const;
 

@@ -1,14 +1,34 @@
 #include "U_WebServer.h"
 
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <future>
 #include <limits>
+#include <list>
 #include <map>
+#include <thread>
 
 #include "KvJSON.h"
 #include "KvSysTools.h"
 #include "KvText.h"
+#include "ServerTls.h"
 #include "U_InitSSL.h"
 #include "U_LogFile.h"
 #include "U_PluginHost.h"
@@ -81,10 +101,14 @@ constexpr std::array<TErrorText, 7> kErrorTexts = {{
     {500, 99, "Внутренняя ошибка сервера"},
 }};
 
-void AddServerThread(std::unique_ptr<ThttpThread> thread) {
-  TServerThreadList* list = ServerThreads();
-  if (!list) throw Exception("The web server module is not initialised");
-  list->Add(std::move(thread));
+// Up to the hard limit, so that many idle connections do not run the process out of
+// descriptors.
+void RaiseDescriptorLimit() noexcept {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
 }
 
 }  // namespace
@@ -267,108 +291,868 @@ std::string FormatRfc822Date(std::time_t time) {
   return text;
 }
 
+// ----- Connections: shared pieces -----
+
+namespace {
+
+std::int64_t NowMs() noexcept {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The bytes of request bodies held across all connections.
+constinit std::atomic<std::int64_t> gBodyBytesInFlight{0};
+
+bool ReserveBodyBytes(std::int64_t bytes) noexcept {
+  if (gBodyBytesInFlight.fetch_add(bytes, std::memory_order_relaxed) + bytes <=
+      kMaxBodyBytesInFlight)
+    return true;
+  gBodyBytesInFlight.fetch_sub(bytes, std::memory_order_relaxed);
+  return false;
+}
+
+// The Date line's text, made once a second per thread rather than once a reply.
+std::string CurrentDateText() {
+  thread_local std::time_t madeAt = -1;
+  thread_local std::string text;
+  const std::time_t now = std::time(nullptr);
+  if (now != madeAt) {
+    text = FormatRfc822Date(now);
+    madeAt = now;
+  }
+  return text;
+}
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::int64_t kAcceptBackoffMs = 100;
+constexpr std::int64_t kNotAcceptedLogIntervalMs = 1000;
+constexpr auto kWorkerIdleTime = std::chrono::seconds(30);
+constexpr int kWarmWorkers = 2;
+
+// What an epoll entry stands for: a connection's entry is its address with the low bit
+// set; every other entry points at a target.
+constexpr std::uint64_t kConnectionTag = 1;
+struct TPollTarget {
+  enum class TKind { Wake, Listener } kind;
+  void* object;
+};
+
+}  // namespace
+
+// Writes "Connection not accepted: <reason>" for one listener, at most once a second. The
+// listener may go before its connections; then nothing is written.
+class TAcceptReport {
+ public:
+  explicit TAcceptReport(const ThttpDaemon* listener) : listener_(listener) {}
+
+  void Report(std::string_view reason) noexcept {
+    const std::int64_t now = NowMs();
+    std::int64_t last = last_.load(std::memory_order_relaxed);
+    if (last != 0 && now - last < kNotAcceptedLogIntervalMs) return;
+    if (!last_.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
+    std::lock_guard lock(lock_);
+    if (listener_) WriteLog(listener_, "Connection not accepted: " + std::string(reason), 0);
+  }
+  void Detach() noexcept {
+    std::lock_guard lock(lock_);
+    listener_ = nullptr;
+  }
+
+ private:
+  std::mutex lock_;
+  const ThttpDaemon* listener_;
+  std::atomic<std::int64_t> last_{0};
+};
+
+// ----- Worker pool -----
+
+namespace {
+
+// Threads that dispatch complete requests and write the replies. It grows on demand up to
+// kMaxWorkerThreads and shrinks when idle; at the cap requests wait in a bounded queue. A
+// thread that cannot be created leaves the request queued: the next submission or the
+// loops' periodic call tries again.
+class TWorkerPool {
+ public:
+  ~TWorkerPool() { Stop(); }
+
+  // False when the queue is full or the pool has stopped; the caller then drops the request.
+  bool Submit(ThttpThread* connection, std::string& failure) {
+    std::unique_lock lock(lock_);
+    if (stopping_ || queue_.size() >= kMaxQueuedRequests) {
+      failure = stopping_ ? "the server is stopping" : "the request queue is full";
+      return false;
+    }
+    queue_.push_back(connection);
+    WakeOrGrow(failure);
+    return true;
+  }
+
+  // Retries a thread that could not be created while requests wait.
+  void Maintain(std::string& failure) {
+    if (!starved_.load(std::memory_order_relaxed)) return;
+    std::unique_lock lock(lock_);
+    if (!stopping_ && !queue_.empty()) WakeOrGrow(failure);
+  }
+
+  // Drops what waits, lets the running requests end and joins every thread.
+  void Stop(const std::function<void(ThttpThread*)>& drop = {}) noexcept {
+    std::deque<ThttpThread*> dropped;
+    {
+      std::lock_guard lock(lock_);
+      stopping_ = true;
+      dropped.swap(queue_);
+      wake_.notify_all();
+    }
+    for (ThttpThread* connection : dropped)
+      if (drop) drop(connection);
+    for (;;) {
+      std::vector<std::thread> threads;
+      {
+        std::lock_guard lock(lock_);
+        for (auto& entry : threads_) threads.push_back(std::move(entry.second));
+        threads_.clear();
+        for (std::thread& thread : ended_) threads.push_back(std::move(thread));
+        ended_.clear();
+      }
+      if (threads.empty()) return;
+      for (std::thread& thread : threads)
+        if (thread.joinable()) thread.join();
+    }
+  }
+
+  std::function<void(ThttpThread*)> Runner;
+
+ private:
+  void WakeOrGrow(std::string& failure) {
+    if (waiting_ > signalled_) {
+      ++signalled_;
+      wake_.notify_one();
+      return;
+    }
+    if (running_ >= kMaxWorkerThreads) return;
+    JoinEnded();
+    const int id = nextId_++;
+    try {
+      threads_.emplace(id, std::thread([this, id] { Work(id); }));
+      ++running_;
+      starved_.store(false, std::memory_order_relaxed);
+    } catch (const std::exception& error) {
+      // No thread now: the request waits for a running worker or the next try.
+      starved_.store(true, std::memory_order_relaxed);
+      failure = error.what();
+    }
+  }
+
+  void JoinEnded() {
+    for (std::thread& thread : ended_)
+      if (thread.joinable()) thread.join();
+    ended_.clear();
+  }
+
+  void Work(int id) noexcept {
+    std::unique_lock lock(lock_);
+    for (;;) {
+      if (!queue_.empty()) {
+        ThttpThread* connection = queue_.front();
+        queue_.pop_front();
+        lock.unlock();
+        Runner(connection);
+        lock.lock();
+        continue;
+      }
+      if (stopping_) break;
+      ++waiting_;
+      const bool woken =
+          wake_.wait_for(lock, kWorkerIdleTime, [this] { return signalled_ > 0 || stopping_; });
+      --waiting_;
+      if (signalled_ > 0) --signalled_;
+      if (!woken && queue_.empty() && running_ > kWarmWorkers) break;
+    }
+    // The thread's own handle goes to the list of ended ones, joined by whoever comes next.
+    auto self = threads_.find(id);
+    if (self != threads_.end()) {
+      ended_.push_back(std::move(self->second));
+      threads_.erase(self);
+    }
+    --running_;
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::deque<ThttpThread*> queue_;
+  std::map<int, std::thread> threads_;
+  std::vector<std::thread> ended_;
+  int nextId_ = 0;
+  int running_ = 0;
+  int waiting_ = 0;
+  int signalled_ = 0;
+  bool stopping_ = false;
+  std::atomic<bool> starved_{false};
+};
+
+}  // namespace
+
+// ----- Event loops -----
+
+// One epoll loop: accepts on the listening sockets it is given (shared by every loop, each
+// connection woken on one of them), runs the TLS handshakes and reads the requests of its
+// connections, with an idle timer per connection. Complete requests go to the worker pool.
+class TEventLoop {
+ public:
+  TEventLoop(TServerThreadListImpl& owner, std::size_t index);
+  ~TEventLoop();
+  TEventLoop(const TEventLoop&) = delete;
+  TEventLoop& operator=(const TEventLoop&) = delete;
+
+  void Start();
+  // Runs the command on the loop's thread and waits for it; false when the loop has ended.
+  bool RunOnLoop(const std::function<void()>& command);
+  // Ends the loop: its connections are closed unanswered. Waits for the thread.
+  void Stop() noexcept;
+
+  void AddListener(ThttpDaemon& daemon, int handle);
+  void RemoveListener(const ThttpDaemon& daemon);
+  // A new connection of this loop: registered, transport opened, read at once.
+  void Adopt(std::unique_ptr<ThttpThread> connection);
+  std::size_t Index() const noexcept { return index_; }
+
+ private:
+  struct TListenEntry {
+    TPollTarget target;
+    ThttpDaemon* daemon;
+    int handle;
+    bool paused = false;
+    std::int64_t resumeAt = 0;
+  };
+
+  void Run() noexcept;
+  void RunCommands();
+  void OnListener(TListenEntry& entry);
+  bool DropWithReserve(int handle);
+  void Pause(TListenEntry& entry);
+  void ResumeListeners(std::int64_t now);
+  void OnConnection(ThttpThread& connection, std::uint32_t events);
+  void Advance(ThttpThread& connection);
+  void Watch(ThttpThread& connection, std::uint32_t events);
+  void Touch(ThttpThread& connection);
+  void Unlink(ThttpThread& connection) noexcept;
+  void Close(ThttpThread& connection) noexcept;
+  void ExpireIdle(std::int64_t now);
+  int NextWaitMs(std::int64_t now) const;
+
+  TServerThreadListImpl& owner_;
+  std::size_t index_;
+  int epoll_ = -1;
+  int wake_ = -1;
+  int reserve_ = -1;  // a spare descriptor, given up to close a connection when none is left
+  TPollTarget wakeTarget_{TPollTarget::TKind::Wake, nullptr};
+  std::list<TListenEntry> listeners_;
+  ThttpThread* idleHead_ = nullptr;  // the connections being read, oldest deadline first
+  ThttpThread* idleTail_ = nullptr;
+  std::mutex commandLock_;
+  std::vector<std::function<void()>> commands_;
+  bool ended_ = false;  // under commandLock_
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+struct TServerThreadListImpl {
+  struct TShard {
+    std::mutex lock;
+    ThttpThread* head = nullptr;
+    int count = 0;
+  };
+
+  explicit TServerThreadListImpl(TServerThreadList& list) : self(list) {
+    unsigned cores = std::thread::hardware_concurrency();
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) cores = CPU_COUNT(&set);
+    const std::size_t count = std::clamp<unsigned>(cores, 1, 64);
+    shards = std::vector<TShard>(count);
+    for (std::size_t i = 0; i < count; ++i) loops.push_back(std::make_unique<TEventLoop>(*this, i));
+    pool.Runner = [this](ThttpThread* connection) {
+      connection->Serve();
+      Release(connection);
+    };
+    for (auto& loop : loops) loop->Start();
+  }
+
+  // Enters a connection; false once the list is closed.
+  bool Register(ThttpThread& connection, std::size_t shard) {
+    TShard& s = shards[shard];
+    std::lock_guard lock(s.lock);
+    if (closed.load(std::memory_order_acquire)) return false;
+    connection.shard_ = shard;
+    connection.livePrev_ = nullptr;
+    connection.liveNext_ = s.head;
+    if (s.head) s.head->livePrev_ = &connection;
+    s.head = &connection;
+    ++s.count;
+    return true;
+  }
+
+  // Closes a connection, takes it out of the list and frees it.
+  void Release(ThttpThread* connection, bool orderly = true) noexcept {
+    {
+      TShard& s = shards[connection->shard_];
+      std::lock_guard lock(s.lock);
+      if (connection->livePrev_)
+        connection->livePrev_->liveNext_ = connection->liveNext_;
+      else if (s.head == connection)
+        s.head = connection->liveNext_;
+      if (connection->liveNext_) connection->liveNext_->livePrev_ = connection->livePrev_;
+      --s.count;
+    }
+    connection->CloseConnection(orderly);
+    delete connection;
+  }
+
+  void Dispatch(ThttpThread* connection) {
+    std::string failure;
+    const bool queued = pool.Submit(connection, failure);
+    if (!failure.empty() && connection->report_) connection->report_->Report(failure);
+    if (!queued) Release(connection, false);
+  }
+
+  void Maintain() {
+    std::string failure;
+    pool.Maintain(failure);
+    if (!failure.empty()) WriteLog(&self, "Connection not accepted: " + failure, 0);
+  }
+
+  int Count() {
+    int total = 0;
+    for (TShard& s : shards) {
+      std::lock_guard lock(s.lock);
+      total += s.count;
+    }
+    return total;
+  }
+
+  TServerThreadList& self;
+  std::vector<TShard> shards;
+  std::vector<std::unique_ptr<TEventLoop>> loops;
+  TWorkerPool pool;
+  std::atomic<bool> closed{false};
+  std::atomic<std::size_t> nextLoop{0};
+};
+
+TEventLoop::TEventLoop(TServerThreadListImpl& owner, std::size_t index)
+    : owner_(owner), index_(index) {
+  epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+  wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (epoll_ < 0 || wake_ < 0)
+    throw EOSError("Cannot create an event loop: " + SysErrorMessage(errno));
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.ptr = &wakeTarget_;
+  ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event);
+}
+
+TEventLoop::~TEventLoop() {
+  Stop();
+  if (reserve_ >= 0) ::close(reserve_);
+  if (wake_ >= 0) ::close(wake_);
+  if (epoll_ >= 0) ::close(epoll_);
+}
+
+void TEventLoop::Start() {
+  thread_ = std::thread([this] { Run(); });
+}
+
+bool TEventLoop::RunOnLoop(const std::function<void()>& command) {
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    command();
+    return true;
+  }
+  std::promise<void> done;
+  std::future<void> finished = done.get_future();
+  {
+    std::lock_guard lock(commandLock_);
+    if (ended_) return false;
+    commands_.emplace_back([&command, &done] {
+      command();
+      done.set_value();
+    });
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+  finished.wait();
+  return true;
+}
+
+void TEventLoop::RunCommands() {
+  std::vector<std::function<void()>> commands;
+  {
+    std::lock_guard lock(commandLock_);
+    commands.swap(commands_);
+  }
+  for (auto& command : commands) command();
+}
+
+void TEventLoop::Stop() noexcept {
+  stop_.store(true, std::memory_order_release);
+  const std::uint64_t one = 1;
+  if (wake_ >= 0) [[maybe_unused]]
+    const ssize_t written = ::write(wake_, &one, sizeof one);
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+void TEventLoop::AddListener(ThttpDaemon& daemon, int handle) {
+  TListenEntry& entry = listeners_.emplace_back(
+      TListenEntry{{TPollTarget::TKind::Listener, nullptr}, &daemon, handle});
+  entry.target.object = &entry;
+  epoll_event event{};
+  event.events = EPOLLIN | EPOLLEXCLUSIVE;
+  event.data.ptr = &entry.target;
+  if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, handle, &event) != 0) Pause(entry);
+}
+
+void TEventLoop::RemoveListener(const ThttpDaemon& daemon) {
+  for (auto it = listeners_.begin(); it != listeners_.end();) {
+    if (it->daemon != &daemon) {
+      ++it;
+      continue;
+    }
+    if (!it->paused) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, it->handle, nullptr);
+    it = listeners_.erase(it);
+  }
+}
+
+void TEventLoop::Pause(TListenEntry& entry) {
+  if (!entry.paused) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, entry.handle, nullptr);
+  entry.paused = true;
+  entry.resumeAt = NowMs() + kAcceptBackoffMs;
+}
+
+void TEventLoop::ResumeListeners(std::int64_t now) {
+  for (TListenEntry& entry : listeners_) {
+    if (!entry.paused || entry.resumeAt > now) continue;
+    if (reserve_ < 0) reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLEXCLUSIVE;
+    event.data.ptr = &entry.target;
+    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, entry.handle, &event) == 0)
+      entry.paused = false;
+    else
+      entry.resumeAt = now + kAcceptBackoffMs;
+  }
+}
+
+bool TEventLoop::DropWithReserve(int handle) {
+  if (reserve_ < 0) return false;
+  ::close(reserve_);
+  reserve_ = -1;
+  const int dropped = ::accept4(handle, nullptr, nullptr, SOCK_CLOEXEC);
+  if (dropped >= 0) ::close(dropped);
+  reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return dropped >= 0 && reserve_ >= 0;
+}
+
+void TEventLoop::OnListener(TListenEntry& entry) {
+  // A bounded batch, so that one busy port does not hold up this loop's connections.
+  for (int i = 0; i < 64; ++i) {
+    const int handle = ::accept4(entry.handle, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (handle >= 0) {
+      entry.daemon->TakeConnection(handle, *this);
+      continue;
+    }
+    const int error = errno;
+    switch (error) {
+      case EAGAIN:
+        return;
+      case EINTR:
+      case ECONNABORTED:
+      case EPROTO:
+      case EPERM:
+        continue;  // that connection is gone; the next may be fine
+      default:
+        break;
+    }
+    entry.daemon->report_->Report(SysErrorMessage(error));
+    // Out of descriptors: the waiting connection is closed with the spare one, so the port
+    // is not left readable for ever. Otherwise, or when that fails, this loop stops
+    // accepting for a moment and the connections wait in the backlog.
+    if ((error == EMFILE || error == ENFILE) && DropWithReserve(entry.handle)) continue;
+    Pause(entry);
+    return;
+  }
+}
+
+void TEventLoop::Adopt(std::unique_ptr<ThttpThread> connection) {
+  if (!owner_.Register(*connection, index_)) return;  // the program is ending
+  ThttpThread& c = *connection.release();
+  c.loop_ = this;
+  try {
+    if (!c.OpenTransport()) {
+      owner_.Release(&c, false);
+      return;
+    }
+  } catch (...) {
+    owner_.Release(&c, false);
+    throw;
+  }
+  c.phase_ = c.NeedsHandshake() ? ThttpThread::TPhase::Handshake : ThttpThread::TPhase::RequestLine;
+  Watch(c, EPOLLIN);
+  Touch(c);
+  // The client has usually sent its first bytes already.
+  Advance(c);
+}
+
+void TEventLoop::Watch(ThttpThread& c, std::uint32_t events) {
+  if (c.events_ == events) return;
+  epoll_event event{};
+  event.events = events;
+  event.data.u64 = reinterpret_cast<std::uintptr_t>(&c) | kConnectionTag;
+  ::epoll_ctl(epoll_, c.events_ == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, c.Handle(), &event);
+  c.events_ = events;
+}
+
+void TEventLoop::Touch(ThttpThread& c) {
+  // Every connection has the same idle time, so moving it to the end keeps the list sorted.
+  Unlink(c);
+  c.deadline_ = NowMs() + IdleMs();
+  c.idlePrev_ = idleTail_;
+  c.idleNext_ = nullptr;
+  if (idleTail_)
+    idleTail_->idleNext_ = &c;
+  else
+    idleHead_ = &c;
+  idleTail_ = &c;
+}
+
+void TEventLoop::Unlink(ThttpThread& c) noexcept {
+  if (c.idlePrev_)
+    c.idlePrev_->idleNext_ = c.idleNext_;
+  else if (idleHead_ == &c)
+    idleHead_ = c.idleNext_;
+  if (c.idleNext_)
+    c.idleNext_->idlePrev_ = c.idlePrev_;
+  else if (idleTail_ == &c)
+    idleTail_ = c.idlePrev_;
+  c.idlePrev_ = c.idleNext_ = nullptr;
+}
+
+void TEventLoop::Close(ThttpThread& c) noexcept {
+  Unlink(c);
+  if (c.events_ != 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.Handle(), nullptr);
+  c.events_ = 0;
+  owner_.Release(&c, false);
+}
+
+void TEventLoop::OnConnection(ThttpThread& c, std::uint32_t events) {
+  if ((events & (EPOLLIN | EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) return;
+  Touch(c);  // data (or the end) arrived: the idle time starts again
+  Advance(c);
+}
+
+void TEventLoop::Advance(ThttpThread& c) {
+  bool keep = false;
+  try {
+    keep = c.OnReadable();
+  } catch (const std::exception& error) {
+    LogException(&c, "ThttpThread.Execute", error);
+  } catch (...) {
+  }
+  if (!keep) {
+    Close(c);
+    return;
+  }
+  if (c.phase_ == ThttpThread::TPhase::Dispatch) {
+    Unlink(c);
+    if (c.events_ != 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.Handle(), nullptr);
+    c.events_ = 0;
+    owner_.Dispatch(&c);
+    return;
+  }
+  Watch(c, c.wanted_);
+}
+
+void TEventLoop::ExpireIdle(std::int64_t now) {
+  while (idleHead_ && idleHead_->deadline_ <= now) {
+    ThttpThread& c = *idleHead_;
+    if (c.phase_ == ThttpThread::TPhase::Handshake) {
+      try {
+        c.HandshakeTimedOut();
+      } catch (...) {
+      }
+    }
+    Close(c);
+  }
+}
+
+int TEventLoop::NextWaitMs(std::int64_t now) const {
+  std::int64_t wait = 500;  // the pool's retries and paused listeners are looked at so often
+  if (idleHead_) wait = std::min(wait, idleHead_->deadline_ - now);
+  return static_cast<int>(std::max<std::int64_t>(wait, 0));
+}
+
+void TEventLoop::Run() noexcept {
+  constexpr int kBatch = 128;
+  epoll_event events[kBatch];
+  while (!stop_.load(std::memory_order_acquire)) {
+    const int count = ::epoll_wait(epoll_, events, kBatch, NextWaitMs(NowMs()));
+    for (int i = 0; i < count; ++i) {
+      const std::uint64_t data = events[i].data.u64;
+      if (data & kConnectionTag) {
+        OnConnection(*reinterpret_cast<ThttpThread*>(data & ~kConnectionTag), events[i].events);
+        continue;
+      }
+      auto* target = static_cast<TPollTarget*>(events[i].data.ptr);
+      if (target == &wakeTarget_) {
+        std::uint64_t value = 0;
+        [[maybe_unused]] const ssize_t got = ::read(wake_, &value, sizeof value);
+        RunCommands();
+      } else {
+        OnListener(*static_cast<TListenEntry*>(target->object));
+      }
+    }
+    const std::int64_t now = NowMs();
+    ExpireIdle(now);
+    ResumeListeners(now);
+    owner_.Maintain();
+  }
+  {
+    std::lock_guard lock(commandLock_);
+    ended_ = true;
+  }
+  RunCommands();
+  for (TListenEntry& entry : listeners_)
+    if (!entry.paused) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, entry.handle, nullptr);
+  listeners_.clear();
+  while (idleHead_) Close(*idleHead_);
+}
+
 // ----- ThttpThread -----
 
 ThttpThread::ThttpThread(int handle, TDaemonSettings& settings)
-    : ThttpThread(std::make_unique<TTcpBlockSocket>(handle), settings) {}
-
-ThttpThread::ThttpThread(std::unique_ptr<TTcpBlockSocket> socket, TDaemonSettings& settings)
-    : socket_(std::move(socket)), settings_(&settings) {}
+    : handle_(handle), settings_(&settings) {}
 
 ThttpThread::~ThttpThread() {
-  Terminate();
-  WaitFor();
+  CloseConnection(false);
+  ReleaseBody();
 }
 
-void ThttpThread::Start() {
-  if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+void ThttpThread::CloseConnection(bool orderly) noexcept {
+  if (handle_ < 0) return;
+  CloseTransport(orderly);
+  std::lock_guard lock(handleLock_);
+  ::close(handle_);
+  handle_ = -1;
 }
 
-void ThttpThread::Terminate() noexcept {
-  terminated_.store(true, std::memory_order_release);
-  socket_->Shutdown();
+void ThttpThread::ShutdownSocket() noexcept {
+  std::lock_guard lock(handleLock_);
+  if (handle_ >= 0) ::shutdown(handle_, SHUT_RDWR);
 }
 
-void ThttpThread::WaitFor() noexcept {
-  if (!thread_.joinable() || thread_.get_id() == std::this_thread::get_id()) return;
-  try {
-    thread_.join();
-  } catch (...) {
-    // join fails only for a thread that cannot be joined, which was checked above.
+void ThttpThread::ReleaseBody() noexcept {
+  std::string().swap(requestData_);
+  if (bodyBudget_ > 0) gBodyBytesInFlight.fetch_sub(bodyBudget_, std::memory_order_relaxed);
+  bodyBudget_ = 0;
+}
+
+std::size_t ThttpThread::Receive(char* buffer, std::size_t size, TIo& io) {
+  for (;;) {
+    const ssize_t count = ::recv(handle_, buffer, size, 0);
+    if (count > 0) {
+      io = TIo::Done;
+      return static_cast<std::size_t>(count);
+    }
+    if (count < 0 && errno == EINTR) continue;
+    io = count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? TIo::WantRead : TIo::Failed;
+    return 0;
   }
 }
 
-void ThttpThread::Run() noexcept {
-  try {
-    Execute();
-  } catch (const std::exception& error) {
-    LogException(this, "ThttpThread.Execute", error);
-  } catch (...) {
+bool ThttpThread::WaitSocket(TIo io, int& error) {
+  pollfd entry{handle_, static_cast<short>(io == TIo::WantWrite ? POLLOUT : POLLIN), 0};
+  for (;;) {
+    const int result = ::poll(&entry, 1, IdleMs());
+    if (result > 0) return true;
+    if (result == 0) {
+      error = ETIMEDOUT;
+      return false;
+    }
+    if (errno != EINTR) {
+      error = errno;
+      return false;
+    }
   }
-  // The client reads the reply up to the end of the connection, so it closes now rather
-  // than when the list frees this object.
-  socket_->CloseSocket();
-  finished_.store(true, std::memory_order_release);
 }
 
-void ThttpThread::Execute() { ServeRequest(); }
+bool ThttpThread::SendAll(std::string_view bytes, int& error, std::string& desc) {
+  while (!bytes.empty()) {
+    const ssize_t sent = ::send(handle_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(sent));
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (WaitSocket(TIo::WantWrite, error)) continue;
+    } else {
+      error = sent < 0 ? errno : EPIPE;
+    }
+    desc = SysErrorMessage(error);
+    return false;
+  }
+  return true;
+}
 
-void ThttpThread::ServeRequest() {
+bool ThttpThread::OnReadable() {
+  wanted_ = EPOLLIN;
+  if (phase_ == TPhase::Handshake) {
+    switch (Handshake()) {
+      case TIo::Done:
+        phase_ = TPhase::RequestLine;
+        break;
+      case TIo::WantRead:
+        wanted_ = EPOLLIN;
+        return true;
+      case TIo::WantWrite:
+        wanted_ = EPOLLOUT;
+        return true;
+      case TIo::Failed:
+        return false;
+    }
+  }
+  char chunk[16 * 1024];
+  for (;;) {
+    TIo io = TIo::Done;
+    std::size_t count;
+    if (phase_ == TPhase::Body) {
+      // The body goes straight into its own buffer, reserved at its announced length.
+      const std::size_t have = requestData_.size();
+      const std::size_t room = std::min(bodyLength_ - have, kReadChunk);
+      requestData_.resize(have + room);
+      count = Receive(requestData_.data() + have, room, io);
+      requestData_.resize(have + count);
+    } else {
+      count = Receive(chunk, sizeof chunk, io);
+      if (count > 0) input_.append(chunk, count);
+    }
+    if (count == 0) {
+      if (io == TIo::WantRead || io == TIo::WantWrite) {
+        wanted_ = io == TIo::WantWrite ? EPOLLOUT : EPOLLIN;
+        return true;
+      }
+      return false;  // the peer closed or the socket failed: no reply
+    }
+    bool complete = false;
+    if (!ParseRequest(complete)) return false;
+    if (complete) {
+      phase_ = TPhase::Dispatch;
+      return true;
+    }
+  }
+}
+
+bool ThttpThread::TakeLine(std::string& line, bool& failed) {
+  failed = false;
+  const std::size_t end = input_.find("\r\n", std::max(lineScan_, inputHead_));
+  if (end == std::string::npos) {
+    // A line over the limit fails as soon as it is certain, without waiting for its end.
+    const std::size_t pending = input_.size() - inputHead_;
+    const bool mayEndWithCr = !input_.empty() && input_.back() == '\r';
+    if (pending > kMaxRequestLineLength + 1 ||
+        (pending == kMaxRequestLineLength + 1 && !mayEndWithCr))
+      failed = true;
+    lineScan_ = input_.empty() ? 0 : input_.size() - 1;
+    return false;
+  }
+  if (end - inputHead_ > kMaxRequestLineLength) {
+    failed = true;
+    return false;
+  }
+  line.assign(input_, inputHead_, end - inputHead_);
+  inputHead_ = end + 2;
+  lineScan_ = inputHead_;
+  return true;
+}
+
+bool ThttpThread::ParseRequest(bool& complete) {
+  complete = false;
+  std::string line;
+  bool failed = false;
+  while (phase_ == TPhase::RequestLine || phase_ == TPhase::Headers) {
+    if (!TakeLine(line, failed)) return !failed;
+    if (phase_ == TPhase::RequestLine) {
+      if (line.empty()) return false;
+      method_ = FetchRequestToken(line);
+      if (method_.empty() || line.empty()) return false;
+      uri_ = FetchRequestToken(line);
+      if (uri_.empty()) return false;
+      protocol_ = FetchRequestToken(line);
+      if (LogEnabled()) {
+        WriteLog(this, "Variables:", 3,
+                 "Method=" + method_ + "\r\nURI=" + uri_ + "\r\nProtocol=" + protocol_);
+      }
+      headers_.Clear();
+      if (protocol_.empty()) return StartBody(complete);
+      if (!protocol_.starts_with("HTTP/")) return false;
+      phase_ = TPhase::Headers;
+      continue;
+    }
+    if (!line.empty()) {
+      if (headers_.Count() >= kMaxHeaderLines) return false;
+      headers_.Add(std::move(line));
+      line = std::string();
+      continue;
+    }
+    if (LogEnabled()) WriteLog(this, "Headers:", 3, JoinLines(headers_));
+    return StartBody(complete);
+  }
+  if (phase_ == TPhase::Body && requestData_.size() == bodyLength_) {
+    WriteLog(this, "Data:", 3, requestData_);
+    complete = true;
+  }
+  return true;
+}
+
+bool ThttpThread::StartBody(bool& complete) {
+  requestData_.clear();
+  std::int32_t length = -1;
+  if (!TryParseInt(GetHeaderValue("CONTENT-LENGTH", headers_), length)) length = -1;
+  if (length < 0) {
+    complete = true;
+    std::string().swap(input_);
+    return true;
+  }
+  if (length > kMaxRequestBodyLength) return false;
+  if (length > 0 && !ReserveBodyBytes(length)) {
+    WriteLog(this, "Request body refused: " + IntToText(length), 0);
+    return false;
+  }
+  bodyBudget_ = length;
+  bodyLength_ = static_cast<std::size_t>(length);
+  requestData_.reserve(bodyLength_);
+  const std::size_t buffered = std::min(input_.size() - inputHead_, bodyLength_);
+  requestData_.append(input_, inputHead_, buffered);
+  // Bytes after the body are not part of the request.
+  std::string().swap(input_);
+  inputHead_ = lineScan_ = 0;
+  phase_ = TPhase::Body;
+  if (requestData_.size() == bodyLength_) {
+    WriteLog(this, "Data:", 3, requestData_);
+    complete = true;
+  }
+  return true;
+}
+
+void ThttpThread::Serve() noexcept {
   try {
-    if (!ReadRequestLine() || !ReadHeaders() || !ReadBody()) return;
     const std::int32_t status = ProcessRequest(method_, uri_);
+    ReleaseBody();
     SendReply(status);
     WriteLog(this, "Reply: SendReply done.", 3);
   } catch (const std::exception& error) {
     LogException(this, "ThttpThread.Execute", error);
+  } catch (...) {
   }
-}
-
-bool ThttpThread::ReadLine(std::string& line) {
-  line.clear();
-  if (Terminated()) return false;
-  line = socket_->RecvLine(IdleMs(), kMaxRequestLineLength);
-  return socket_->LastError() == 0 && !line.empty();
-}
-
-bool ThttpThread::ReadRequestLine() {
-  std::string rest;
-  if (!ReadLine(rest)) return false;
-  method_ = FetchRequestToken(rest);
-  if (method_.empty() || rest.empty()) return false;
-  uri_ = FetchRequestToken(rest);
-  if (uri_.empty()) return false;
-  protocol_ = FetchRequestToken(rest);
-  WriteLog(this, "Variables:", 3,
-           "Method=" + method_ + "\r\nURI=" + uri_ + "\r\nProtocol=" + protocol_);
-  return true;
-}
-
-bool ThttpThread::ReadHeaders() {
-  headers_.Clear();
-  if (protocol_.empty()) return true;
-  if (!protocol_.starts_with("HTTP/")) return false;
-  std::string line;
-  while (ReadLine(line)) {
-    if (headers_.Count() >= kMaxHeaderLines) return false;
-    headers_.Add(line);
-  }
-  if (socket_->LastError() != 0 || Terminated()) return false;
-  WriteLog(this, "Headers:", 3, JoinLines(headers_));
-  return true;
-}
-
-bool ThttpThread::ReadBody() {
-  requestData_.clear();
-  std::int32_t length = -1;
-  if (!TryParseInt(GetHeaderValue("CONTENT-LENGTH", headers_), length)) length = -1;
-  if (length < 0) return true;
-  if (Terminated()) return length == 0;
-  if (length > kMaxRequestBodyLength) return false;
-  requestData_ = socket_->RecvExact(static_cast<std::size_t>(length), IdleMs());
-  if (socket_->LastError() != 0) return false;
-  WriteLog(this, "Data:", 3, requestData_);
-  return true;
 }
 
 std::int32_t ThttpThread::ProcessRequest(const std::string& method, const std::string& uri) {
@@ -381,97 +1165,166 @@ void ThttpThread::SendReply(std::int32_t status) {
   if (!protocol_.empty()) {
     headers_.Add("Content-length: " + IntToText(static_cast<std::int64_t>(replyData_.size())));
     headers_.Add("Connection: close");
-    headers_.Add("Date: " + FormatRfc822Date(std::time(nullptr)));
+    headers_.Add("Date: " + CurrentDateText());
     headers_.Add("Server: " + TPluginHost::GetServerName());
     headers_.Add("");
     for (const std::string& line : headers_) head.append(line).append(kCrLf);
   }
-  if (!socket_->SendBytes(head, IdleMs())) {
-    WriteLog(this, "Error while sending reply (" + IntToText(socket_->LastError()) + ")", 0,
-             socket_->LastErrorDesc());
+  // A small reply leaves in one piece; the body of a large one follows the header block.
+  const bool together = replyData_.size() <= 64 * 1024;
+  if (together) head.append(replyData_);
+  int error = 0;
+  std::string desc;
+  std::string_view bytes(head);
+  if (!SendAll(bytes, error, desc)) {
+    WriteLog(this, "Error while sending reply (" + IntToText(error) + ")", 0, desc);
     return;
   }
-  socket_->SendBytes(replyData_, IdleMs());
+  if (!together) SendAll(replyData_, error, desc);
 }
 
 // ----- TsslThread -----
 
-TsslThread::TsslThread(int handle, TDaemonSettings& settings)
-    : ThttpThread(std::make_unique<TSslBlockSocket>(handle), settings),
-      sslSocket_(static_cast<TSslBlockSocket*>(&Socket())) {}
+TsslThread::TsslThread(int handle, TDaemonSettings& settings) : ThttpThread(handle, settings) {}
 
-TsslThread::~TsslThread() {
-  // The body runs this class's code, so it must end before this part is destroyed.
-  Terminate();
-  WaitFor();
+TsslThread::~TsslThread() { CloseConnection(false); }
+
+void TsslThread::LogAcceptError(int code, std::string desc) {
+  WriteLog(this, "Error while accepting SSL connection (" + IntToText(code) + ")", 0, desc);
 }
 
-void TsslThread::Execute() {
+bool TsslThread::OpenTransport() {
+  WriteLog(this, "Accepting SSL connection ...", 2);
   try {
-    WriteLog(this, "Accepting SSL connection ...", 2);
-    if (AcceptSSL()) ServeRequest();
-  } catch (const std::exception& error) {
-    LogException(this, "TsslThread.Execute", error);
-  }
-}
-
-bool TsslThread::AcceptSSL() {
-  try {
-    TSslConnectionSettings ssl;
-    InitSSLConnection(ssl);
-    if (sslSocket_->SslAccept(ssl, IdleMs())) return true;
-    WriteLog(this,
-             "Error while accepting SSL connection (" + IntToText(sslSocket_->LastError()) + ")", 0,
-             sslSocket_->LastErrorDesc());
+    TSslConnectionSettings settings;
+    InitSSLConnection(settings);
+    std::string error;
+    ctx_ = AcquireServerContext(settings, error);
+    if (ctx_) ssl_ = SSL_new(ctx_.get());
+    if (!ssl_ || SSL_set_fd(ssl_, Handle()) != 1) {
+      if (error.empty()) error = TakeOpenSslErrors();
+      LogAcceptError(SSL_ERROR_SSL, std::move(error));
+      return false;
+    }
+    SSL_set_accept_state(ssl_);
+    return true;
   } catch (const std::exception& error) {
     LogException(this, "Accepting SSL connection", error);
   }
   return false;
 }
 
+ThttpThread::TIo TsslThread::Handshake() {
+  ERR_clear_error();
+  errno = 0;
+  const int result = SSL_do_handshake(ssl_);
+  const int sysError = errno;
+  if (result == 1) return TIo::Done;
+  const int code = SSL_get_error(ssl_, result);
+  if (code == SSL_ERROR_WANT_READ) return TIo::WantRead;
+  if (code == SSL_ERROR_WANT_WRITE) return TIo::WantWrite;
+  std::string desc = TakeOpenSslErrors();
+  if (desc.empty() && code == SSL_ERROR_SYSCALL)
+    desc = result == 0 || sysError == 0 ? "Connection closed by peer" : SysErrorMessage(sysError);
+  fatal_ = code == SSL_ERROR_SYSCALL || code == SSL_ERROR_SSL;
+  LogAcceptError(code, std::move(desc));
+  return TIo::Failed;
+}
+
+void TsslThread::HandshakeTimedOut() {
+  LogAcceptError(SSL_ERROR_WANT_READ, SysErrorMessage(ETIMEDOUT));
+}
+
+std::size_t TsslThread::Receive(char* buffer, std::size_t size, TIo& io) {
+  ERR_clear_error();
+  const int result = SSL_read(ssl_, buffer, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
+  if (result > 0) {
+    io = TIo::Done;
+    return static_cast<std::size_t>(result);
+  }
+  const int code = SSL_get_error(ssl_, result);
+  if (code == SSL_ERROR_WANT_READ)
+    io = TIo::WantRead;
+  else if (code == SSL_ERROR_WANT_WRITE)
+    io = TIo::WantWrite;
+  else {
+    fatal_ = code != SSL_ERROR_ZERO_RETURN;
+    io = TIo::Failed;
+  }
+  ERR_clear_error();
+  return 0;
+}
+
+bool TsslThread::SendAll(std::string_view bytes, int& error, std::string& desc) {
+  while (!bytes.empty()) {
+    ERR_clear_error();
+    errno = 0;
+    const int result = SSL_write(ssl_, bytes.data(),
+                                 static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX)));
+    const int sysError = errno;
+    if (result > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(result));
+      continue;
+    }
+    const int code = SSL_get_error(ssl_, result);
+    if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
+      if (WaitSocket(code == SSL_ERROR_WANT_WRITE ? TIo::WantWrite : TIo::WantRead, error))
+        continue;
+      desc = SysErrorMessage(error);
+      return false;
+    }
+    fatal_ = true;
+    if (code == SSL_ERROR_SYSCALL) {
+      error = sysError ? sysError : ECONNRESET;
+      desc = SysErrorMessage(error);
+    } else {
+      error = EPROTO;
+      desc = TakeOpenSslErrors();
+      if (desc.empty()) desc = SysErrorMessage(EPROTO);
+    }
+    ERR_clear_error();
+    return false;
+  }
+  return true;
+}
+
+void TsslThread::CloseTransport(bool orderly) noexcept {
+  if (!ssl_) return;
+  // close_notify tells the client the reply is complete; not after a fatal error, where
+  // OpenSSL forbids it.
+  if (orderly && !fatal_ && SSL_is_init_finished(ssl_)) SSL_shutdown(ssl_);
+  SSL_free(ssl_);
+  ssl_ = nullptr;
+  ctx_.reset();
+  ERR_clear_error();
+}
+
 // ----- TServerThreadList -----
+
+TServerThreadList::TServerThreadList() : impl_(std::make_unique<TServerThreadListImpl>(*this)) {}
 
 TServerThreadList::~TServerThreadList() { Cleanup(); }
 
-void TServerThreadList::Reap() noexcept {
-  std::erase_if(threads_, [](const std::unique_ptr<ThttpThread>& thread) {
-    return thread->Finished();  // the destructor joins the finished thread
-  });
-}
-
-void TServerThreadList::Add(std::unique_ptr<ThttpThread> thread) {
-  std::lock_guard lock(*this);
-  Reap();
-  if (closed_) return;  // the program is ending: the connection is closed unanswered
-  threads_.reserve(threads_.size() + 1);
-  thread->Start();
-  threads_.push_back(std::move(thread));
-}
-
-int TServerThreadList::Count() {
-  std::lock_guard lock(*this);
-  Reap();
-  return static_cast<int>(threads_.size());
-}
+int TServerThreadList::Count() { return impl_ ? impl_->Count() : 0; }
 
 void TServerThreadList::Cleanup() noexcept {
+  if (!impl_) return;
   try {
     std::lock_guard lock(*this);
-    closed_ = true;
-    Reap();
-    if (!threads_.empty()) {
-      WriteLog(this,
-               "Server threads cleanup: " + IntToText(static_cast<std::int64_t>(threads_.size())) +
-                   " threads.",
-               5);
+    TServerThreadListImpl& impl = *impl_;
+    if (impl.closed.exchange(true, std::memory_order_acq_rel)) return;
+    if (const int count = impl.Count(); count > 0)
+      WriteLog(this, "Server threads cleanup: " + IntToText(count) + " threads.", 5);
+    // Replies being written end at once; then the loops close what they are reading and
+    // the workers finish, dropping what waits for them.
+    for (auto& shard : impl.shards) {
+      std::lock_guard shardLock(shard.lock);
+      for (ThttpThread* c = shard.head; c; c = c->liveNext_) c->ShutdownSocket();
     }
-    // All are told first, so that the waits overlap instead of adding up.
-    for (const auto& thread : threads_) thread->Terminate();
-    for (const auto& thread : threads_) thread->WaitFor();
-    threads_.clear();
+    for (auto& loop : impl.loops) loop->Stop();
+    impl.pool.Stop([&impl](ThttpThread* connection) { impl.Release(connection, false); });
   } catch (...) {
-    // Locking a recursive mutex this thread can take cannot fail in practice; nothing
-    // may leave the finalisation.
+    // Nothing may leave the finalisation.
   }
 }
 
@@ -484,38 +1337,73 @@ void CleanupServerThreads() noexcept {
 
 // ----- ThttpDaemon -----
 
+namespace {
+
+// Listeners and the loops they are handed to meet under this lock, so that a listener
+// stopped after the loops have gone does not reach them.
+std::mutex& ListenLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+}  // namespace
+
 ThttpDaemon::ThttpDaemon(TDaemonSettings& settings, TConnectEvent onConnect)
     : ThttpDaemon(settings, std::move(onConnect), TDeferredStart{}) {
   Start();
 }
 
 ThttpDaemon::ThttpDaemon(TDaemonSettings& settings, TConnectEvent onConnect, TDeferredStart)
-    : settings_(settings), onConnect_(std::move(onConnect)) {}
+    : settings_(settings),
+      onConnect_(std::move(onConnect)),
+      report_(std::make_shared<TAcceptReport>(this)) {}
 
 ThttpDaemon::~ThttpDaemon() { Stop(); }
 
 void ThttpDaemon::Start() {
-  if (!thread_.joinable()) thread_ = std::thread([this] { Execute(); });
+  if (listening_.load() || finished_.load()) return;
+  try {
+    if (StartListening()) {
+      std::lock_guard lock(ListenLock());
+      TServerThreadList* list = ServerThreads();
+      if (!list || !list->impl_ || list->impl_->closed.load())
+        throw Exception("The web server module is not initialised");
+      for (auto& loop : list->impl_->loops) {
+        loop->RunOnLoop([this, &loop] { loop->AddListener(*this, socket_.Handle()); });
+      }
+      threads_ = list;
+      listening_.store(true, std::memory_order_release);
+      return;
+    }
+  } catch (const std::exception& error) {
+    LogException(this, "ThttpDaemon.Execute", error);
+  }
+  finished_.store(true, std::memory_order_release);
 }
 
 void ThttpDaemon::Stop() noexcept {
   {
-    std::lock_guard lock(eventLock_);
+    std::unique_lock lock(eventLock_);
     onConnect_ = nullptr;
   }
-  terminated_.store(true, std::memory_order_release);
-  // Wakes the accept wait at once instead of after its time-out.
-  socket_.Shutdown();
-  if (!thread_.joinable() || thread_.get_id() == std::this_thread::get_id()) return;
-  try {
-    thread_.join();
-  } catch (...) {
+  {
+    std::lock_guard lock(ListenLock());
+    if (threads_ && threads_ == ServerThreads() && threads_->impl_) {
+      for (auto& loop : threads_->impl_->loops)
+        loop->RunOnLoop([this, &loop] { loop->RemoveListener(*this); });
+    }
+    threads_ = nullptr;
   }
+  report_->Detach();
+  socket_.CloseSocket();
+  listening_.store(false, std::memory_order_release);
+  finished_.store(true, std::memory_order_release);
 }
 
 bool ThttpDaemon::StartListening() {
   const bool ok = socket_.CreateSocket() && socket_.SetLinger(true, 10000) &&
-                  socket_.Bind("localhost", settings_.Port()) && socket_.Listen();
+                  socket_.Bind("localhost", settings_.Port()) && socket_.Listen() &&
+                  socket_.SetNonBlocking();
   if (!ok) {
     WriteLog(this, "Socket error (" + IntToText(socket_.LastError()) + ")", 0,
              socket_.LastErrorDesc());
@@ -523,42 +1411,45 @@ bool ThttpDaemon::StartListening() {
   return ok;
 }
 
-void ThttpDaemon::Execute() noexcept {
+std::unique_ptr<ThttpThread> ThttpDaemon::StartConnection(int handle) {
+  return std::make_unique<ThttpThread>(handle, settings_);
+}
+
+void ThttpDaemon::TakeConnection(int handle, TEventLoop& loop) noexcept {
   try {
-    if (StartListening()) {
-      listening_.store(true, std::memory_order_release);
-      while (!terminated_.load(std::memory_order_acquire)) {
-        if (!socket_.CanRead(gAcceptWaitMs.load(std::memory_order_relaxed)) ||
-            terminated_.load(std::memory_order_acquire))
-          continue;
-        const int handle = socket_.Accept();
-        if (handle < 0) continue;
-        StartConnection(handle);
-        TConnectEvent event;
-        {
-          std::lock_guard lock(eventLock_);
-          event = onConnect_;
-        }
-        if (event) event(*this);
-      }
+    std::unique_ptr<ThttpThread> connection;
+    try {
+      connection = StartConnection(handle);
+    } catch (...) {
+      ::close(handle);
+      throw;
     }
+    connection->report_ = report_;
+    loop.Adopt(std::move(connection));
+  } catch (const std::exception& error) {
+    report_->Report(error.what());
+    return;
+  } catch (...) {
+    return;
+  }
+  CallConnectEvent();
+}
+
+void ThttpDaemon::CallConnectEvent() noexcept {
+  try {
+    std::shared_lock lock(eventLock_);
+    if (onConnect_) onConnect_(*this);
   } catch (const std::exception& error) {
     LogException(this, "ThttpDaemon.Execute", error);
   } catch (...) {
   }
-  listening_.store(false, std::memory_order_release);
-  finished_.store(true, std::memory_order_release);
-}
-
-void ThttpDaemon::StartConnection(int handle) {
-  AddServerThread(std::make_unique<ThttpThread>(handle, settings_));
 }
 
 // ----- TsslDaemon -----
 
 namespace {
 
-// The TLS material must be ready before the listener's thread runs.
+// The TLS material must be ready before the listener takes connections.
 TDaemonSettings& WithSslData(TDaemonSettings& settings) {
   PrepareSSLData(nullptr);
   return settings;
@@ -573,8 +1464,8 @@ TsslDaemon::TsslDaemon(TDaemonSettings& settings, TConnectEvent onConnect)
 
 TsslDaemon::~TsslDaemon() { Stop(); }
 
-void TsslDaemon::StartConnection(int handle) {
-  AddServerThread(std::make_unique<TsslThread>(handle, Settings()));
+std::unique_ptr<ThttpThread> TsslDaemon::StartConnection(int handle) {
+  return std::make_unique<TsslThread>(handle, Settings());
 }
 
 // ----- Module -----
@@ -582,6 +1473,8 @@ void TsslDaemon::StartConnection(int handle) {
 void InitWebServer() {
   WriteLog(nullptr, GetServerHostNameReport(), 2);
   WriteLog(nullptr, GetOpenSSLReport(), 2);
+  RaiseDescriptorLimit();
+  IgnoreSigPipe();
   if (!gServerThreads.load()) gServerThreads.store(new TServerThreadList);
   RegisterProcessor({"OPTIONS"}, OptionsProcessor, "*");
 }
@@ -589,6 +1482,7 @@ void InitWebServer() {
 void FinalizeWebServer() noexcept {
   CleanupServerThreads();
   ClearProcessors();
+  ReleaseServerContext();
 }
 
 }  // namespace dravik

@@ -1,10 +1,12 @@
 // The local web server: the route table and its dispatcher, the origin check with CORS,
-// the connection threads that read one request and write one HTTP/1.0 reply, and the
-// HTTP and HTTPS listeners that start them.
+// the connections that read one request and write one HTTP/1.0 reply, and the HTTP and
+// HTTPS listeners that accept them.
 //
 // Routes are registered while the program's modules are initialised, before any listener
-// starts; while serving, the table is only read, by any number of connection threads.
+// starts; while serving, the table is only read, by any number of worker threads.
 #pragma once
+
+#include <openssl/ssl.h>
 
 #include <atomic>
 #include <cstddef>
@@ -14,9 +16,9 @@
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "KvStringList.h"
@@ -87,10 +89,10 @@ void OptionsProcessor(const std::string& method, const std::string& uri, const s
 // ----- Time-outs and limits -----
 
 struct TWebServerTimeouts {
-  int AcceptWaitMs = 1000;  // one wait of a listener for a connection
-  int IdleMs = 20000;       // without data while a line, the body or the handshake is read
+  int AcceptWaitMs = 1000;  // kept for callers; the listeners wait on their event loops
+  int IdleMs = 20000;       // without data while the handshake, a line or the body is read
 };
-// Module-wide; threads read them when they start waiting.
+// Module-wide; a connection reads them when its idle timer starts again.
 void SetWebServerTimeouts(const TWebServerTimeouts& timeouts) noexcept;
 TWebServerTimeouts WebServerTimeouts() noexcept;
 
@@ -98,32 +100,35 @@ TWebServerTimeouts WebServerTimeouts() noexcept;
 inline constexpr std::size_t kMaxRequestLineLength = 64 * 1024;  // request or header line
 inline constexpr int kMaxHeaderLines = 1000;
 inline constexpr std::int32_t kMaxRequestBodyLength = 64 * 1024 * 1024;
+// The bytes of all request bodies being read or waiting for dispatch, across connections.
+// A body that would pass it closes its connection without a reply.
+inline constexpr std::int64_t kMaxBodyBytesInFlight = 256 * 1024 * 1024;
+// Worker threads that dispatch complete requests and write the replies; at the cap,
+// complete requests wait in a queue of this many, and beyond it they are dropped.
+inline constexpr int kMaxWorkerThreads = 256;
+inline constexpr std::size_t kMaxQueuedRequests = 1024;
 
 // A local time as an RFC 822 date with English names: "Thu, 10 Dec 2026 10:26:11 +0300".
 std::string FormatRfc822Date(std::time_t time);
 
-// ----- Connection threads -----
+// ----- Connections -----
 
-// One accepted connection: reads one request, dispatches it and writes one reply. Owned
-// by ServerThreads; closes its connection as soon as its body ends.
+class TEventLoop;
+class TServerThreadList;
+struct TServerThreadListImpl;
+class TAcceptReport;
+
+// One accepted connection. An event loop reads its request (request line, header lines,
+// body) without a thread of its own; a worker thread then dispatches it, writes one reply
+// and closes the connection. Owned by ServerThreads from accept to close.
 class ThttpThread : public TKvObject {
  public:
   ThttpThread(int handle, TDaemonSettings& settings);
   ThttpThread(const ThttpThread&) = delete;
   ThttpThread& operator=(const ThttpThread&) = delete;
-  // Asks the thread to terminate and waits for it.
+  // Closes the connection if it is still open.
   ~ThttpThread() override;
   DRAVIK_CLASS_NAME(ThttpThread)
-
-  // Runs the body on a thread of its own; called once, after construction.
-  void Start();
-  // Makes reads fail from now on and shuts the connection down, so that a blocked read
-  // returns. Any thread.
-  void Terminate() noexcept;
-  bool Terminated() const noexcept { return terminated_.load(std::memory_order_acquire); }
-  // True once the body has ended and the connection is closed.
-  bool Finished() const noexcept { return finished_.load(std::memory_order_acquire); }
-  void WaitFor() noexcept;
 
   // The dispatcher on this connection's request; leaves the reply body in ReplyData and
   // the reply's header lines in Headers.
@@ -137,35 +142,79 @@ class ThttpThread : public TKvObject {
   TDaemonSettings& Settings() const noexcept { return *settings_; }
 
  protected:
-  ThttpThread(std::unique_ptr<TTcpBlockSocket> socket, TDaemonSettings& settings);
+  enum class TIo { Done, WantRead, WantWrite, Failed };
 
-  // The thread's body; the plain connection serves the request at once.
-  virtual void Execute();
-  // Reads, dispatches and answers the request on Socket(); logs its own exceptions.
-  void ServeRequest();
-  TTcpBlockSocket& Socket() noexcept { return *socket_; }
+  int Handle() const noexcept { return handle_; }
+  // Sets up the transport on the loop, right after accept; false closes the connection.
+  virtual bool OpenTransport() { return true; }
+  virtual bool NeedsHandshake() const noexcept { return false; }
+  // One step of the handshake; Failed has been logged.
+  virtual TIo Handshake() { return TIo::Done; }
+  // The handshake found no data within the idle time.
+  virtual void HandshakeTimedOut() {}
+  // Reads what is there: bytes moved, else 0 with `io` telling why.
+  virtual std::size_t Receive(char* buffer, std::size_t size, TIo& io);
+  // Sends all bytes, waiting up to the idle time whenever the socket is full; false with
+  // the errno value and its description otherwise.
+  virtual bool SendAll(std::string_view bytes, int& error, std::string& desc);
+  // Ends the transport before the descriptor closes; `orderly` after a reply.
+  virtual void CloseTransport(bool /*orderly*/) noexcept {}
+  // Waits for the socket to become readable or writable within the idle time.
+  bool WaitSocket(TIo io, int& error);
+  // Closes the descriptor (once); `orderly` after a reply.
+  void CloseConnection(bool orderly) noexcept;
 
  private:
-  void Run() noexcept;
-  bool ReadLine(std::string& line);
-  bool ReadRequestLine();
-  bool ReadHeaders();
-  bool ReadBody();
+  friend class TEventLoop;
+  friend class TServerThreadList;
+  friend struct TServerThreadListImpl;
+  friend class ThttpDaemon;
 
-  std::unique_ptr<TTcpBlockSocket> socket_;
+  enum class TPhase { Handshake, RequestLine, Headers, Body, Dispatch };
+
+  // The loop's part: takes what arrived and moves the request on; false ends the
+  // connection without a reply.
+  bool OnReadable();
+  bool ParseRequest(bool& complete);
+  bool TakeLine(std::string& line, bool& failed);
+  bool StartBody(bool& complete);
+  // The worker's part: dispatch, reply, then the connection closes.
+  void Serve() noexcept;
+  // Makes blocked calls on the socket return; any thread.
+  void ShutdownSocket() noexcept;
+  void ReleaseBody() noexcept;
+
+  int handle_;
+  std::mutex handleLock_;  // close versus ShutdownSocket from another thread
+  TDaemonSettings* settings_;
   TStringList headers_;
   std::string requestData_;
   std::string replyData_;
-  TDaemonSettings* settings_;
   std::string method_;
   std::string uri_;
   std::string protocol_;
-  std::atomic<bool> terminated_{false};
-  std::atomic<bool> finished_{false};
-  std::thread thread_;
+  // Reading state, touched only by the owning loop.
+  TPhase phase_ = TPhase::RequestLine;
+  std::string input_;
+  std::size_t inputHead_ = 0;  // bytes of input_ already taken
+  std::size_t lineScan_ = 0;   // where the search for the next CR LF goes on
+  std::size_t bodyLength_ = 0;
+  std::int64_t bodyBudget_ = 0;  // bytes counted against kMaxBodyBytesInFlight
+  std::uint32_t events_ = 0;     // what the loop waits for
+  std::uint32_t wanted_ = 0;     // what the reading needs next (EPOLLIN or EPOLLOUT)
+  std::int64_t deadline_ = 0;    // idle time-out, on the monotonic clock in ms
+  TEventLoop* loop_ = nullptr;
+  ThttpThread* idlePrev_ = nullptr;
+  ThttpThread* idleNext_ = nullptr;
+  std::shared_ptr<TAcceptReport> report_;
+  // The list of live connections of one loop.
+  ThttpThread* livePrev_ = nullptr;
+  ThttpThread* liveNext_ = nullptr;
+  std::size_t shard_ = 0;
 };
 
-// An accepted HTTPS connection: the TLS handshake, then the plain body.
+// An accepted HTTPS connection: the non-blocking TLS handshake on the loop, then the plain
+// request over TLS.
 class TsslThread final : public ThttpThread {
  public:
   TsslThread(int handle, TDaemonSettings& settings);
@@ -173,46 +222,52 @@ class TsslThread final : public ThttpThread {
   DRAVIK_CLASS_NAME(TsslThread)
 
  protected:
-  void Execute() override;
+  bool OpenTransport() override;
+  bool NeedsHandshake() const noexcept override { return true; }
+  TIo Handshake() override;
+  void HandshakeTimedOut() override;
+  std::size_t Receive(char* buffer, std::size_t size, TIo& io) override;
+  bool SendAll(std::string_view bytes, int& error, std::string& desc) override;
+  void CloseTransport(bool orderly) noexcept override;
 
  private:
-  bool AcceptSSL();
+  void LogAcceptError(int code, std::string desc);
 
-  TSslBlockSocket* sslSocket_;
+  std::shared_ptr<SSL_CTX> ctx_;
+  SSL* ssl_ = nullptr;
+  bool fatal_ = false;  // a fatal TLS error forbids sending close_notify
 };
 
-// The live connection threads. A thread is entered when it is created; a finished one is
-// joined and freed when the next one is added, or by Cleanup.
+// The live connections, the event loops that read their requests and the worker pool that
+// answers them. Created by InitWebServer, emptied and freed by CleanupServerThreads.
 class TServerThreadList final : public TKvThreadSafetyClass {
  public:
-  TServerThreadList() = default;
+  TServerThreadList();
   ~TServerThreadList() override;
   DRAVIK_CLASS_NAME(TServerThreadList)
 
-  // Starts the thread and keeps it; after Cleanup the thread is freed without running.
-  void Add(std::unique_ptr<ThttpThread> thread);
-  // The threads kept that have not finished yet.
+  // The live connections.
   int Count();
-  // Asks every thread to terminate, shuts its connection down and waits for all of them.
+  // Closes every connection (unanswered where no reply is being written), ends the loops
+  // and the workers and waits for them.
   void Cleanup() noexcept;
 
  private:
-  void Reap() noexcept;
-
-  std::vector<std::unique_ptr<ThttpThread>> threads_;
-  bool closed_ = false;
+  friend class ThttpDaemon;
+  std::unique_ptr<TServerThreadListImpl> impl_;
 };
 
 // The module's list from InitWebServer to FinalizeWebServer; null outside.
 TServerThreadList* ServerThreads() noexcept;
-// Ends and frees every connection thread and the list (the module's finalisation).
+// Ends and frees every connection, the loops and the workers (the module's finalisation).
 void CleanupServerThreads() noexcept;
 
 // ----- Listeners -----
 
-// The listener of one port on "localhost", a thread started by the constructor. It
-// accepts connections and gives each a connection thread, then calls OnConnect on its
-// own thread. A failed bind is logged and ends the thread; the object stays until freed.
+// The listener of one port on "localhost". The constructor binds and listens and hands the
+// socket to the event loops, which accept connections, give each its connection object and
+// then call OnConnect. A failed bind is logged and the listener stays finished; a failure
+// to take one connection never ends it.
 class ThttpDaemon : public TKvObject {
  public:
   using TConnectEvent = std::function<void(ThttpDaemon& sender)>;
@@ -223,11 +278,11 @@ class ThttpDaemon : public TKvObject {
   ~ThttpDaemon() override;
   DRAVIK_CLASS_NAME(ThttpDaemon)
 
-  // Clears OnConnect, asks the thread to terminate and waits for it.
+  // Clears OnConnect, takes the socket from the loops and closes it. Live connections go on.
   void Stop() noexcept;
-  // Whether the port is bound and listened on; false again once the thread has ended.
+  // Whether the port is bound and listened on; false again after Stop.
   bool Listening() const noexcept { return listening_.load(std::memory_order_acquire); }
-  // Whether the thread's body has ended (failed set-up, exception or Stop).
+  // Whether the listener has ended (failed set-up or Stop).
   bool Finished() const noexcept { return finished_.load(std::memory_order_acquire); }
   TDaemonSettings& Settings() const noexcept { return settings_; }
 
@@ -236,21 +291,25 @@ class ThttpDaemon : public TKvObject {
   // For derived classes, whose constructor calls Start() once it has run.
   ThttpDaemon(TDaemonSettings& settings, TConnectEvent onConnect, TDeferredStart);
   void Start();
-  // Gives an accepted connection its thread and enters it in ServerThreads.
-  virtual void StartConnection(int handle);
+  // The connection object of an accepted handle.
+  virtual std::unique_ptr<ThttpThread> StartConnection(int handle);
 
  private:
-  void Execute() noexcept;
+  friend class TEventLoop;
+
   bool StartListening();
+  // On a loop: one accepted handle becomes a connection, then the connection event.
+  void TakeConnection(int handle, TEventLoop& loop) noexcept;
+  void CallConnectEvent() noexcept;
 
   TTcpBlockSocket socket_;
   TDaemonSettings& settings_;
-  std::mutex eventLock_;
+  std::shared_mutex eventLock_;
   TConnectEvent onConnect_;
-  std::atomic<bool> terminated_{false};
+  std::shared_ptr<TAcceptReport> report_;
+  TServerThreadList* threads_ = nullptr;  // the loops the socket is handed to
   std::atomic<bool> listening_{false};
   std::atomic<bool> finished_{false};
-  std::thread thread_;
 };
 
 // The listener of the HTTPS port: prepares the TLS material before it starts, and gives
@@ -262,14 +321,15 @@ class TsslDaemon final : public ThttpDaemon {
   DRAVIK_CLASS_NAME(TsslDaemon)
 
  protected:
-  void StartConnection(int handle) override;
+  std::unique_ptr<ThttpThread> StartConnection(int handle) override;
 };
 
 // ----- Module -----
 
-// Writes the host-name and OpenSSL reports, creates ServerThreads and registers OPTIONS "*".
+// Writes the host-name and OpenSSL reports, raises the soft descriptor limit to the hard one,
+// creates ServerThreads and registers OPTIONS "*".
 void InitWebServer();
-// Ends the connection threads, then frees the route table.
+// Ends the connections, then frees the route table and the TLS context.
 void FinalizeWebServer() noexcept;
 
 }  // namespace dravik
