@@ -28,7 +28,7 @@ struct TSslConnectionSettings : public TKvObject {
   std::string KeyPassword;
   bool VerifyCert = false;
 
-  DRAVIK_CLASS_NAME(TServerTLS)
+  DRAVIK_CLASS_NAME(TSSLOpenSSL)
   // Wipes KeyPassword.
   ~TSslConnectionSettings() override;
 };

@@ -48,6 +48,7 @@ constinit std::atomic<TServerThreadList*> gServerThreads{nullptr};
 
 constinit std::atomic<int> gAcceptWaitMs{TWebServerTimeouts{}.AcceptWaitMs};
 constinit std::atomic<int> gIdleMs{TWebServerTimeouts{}.IdleMs};
+constinit std::atomic<std::int64_t> gMaxBodyBytes{TWebServerTimeouts{}.MaxBodyBytesInFlight};
 
 int IdleMs() noexcept { return gIdleMs.load(std::memory_order_relaxed); }
 
@@ -267,10 +268,12 @@ void OptionsProcessor(const std::string& /*method*/, const std::string& /*uri*/,
 void SetWebServerTimeouts(const TWebServerTimeouts& timeouts) noexcept {
   gAcceptWaitMs.store(timeouts.AcceptWaitMs, std::memory_order_relaxed);
   gIdleMs.store(timeouts.IdleMs, std::memory_order_relaxed);
+  gMaxBodyBytes.store(timeouts.MaxBodyBytesInFlight, std::memory_order_relaxed);
 }
 
 TWebServerTimeouts WebServerTimeouts() noexcept {
-  return {gAcceptWaitMs.load(std::memory_order_relaxed), gIdleMs.load(std::memory_order_relaxed)};
+  return {gAcceptWaitMs.load(std::memory_order_relaxed), gIdleMs.load(std::memory_order_relaxed),
+          gMaxBodyBytes.load(std::memory_order_relaxed)};
 }
 
 std::string FormatRfc822Date(std::time_t time) {
@@ -306,7 +309,7 @@ constinit std::atomic<std::int64_t> gBodyBytesInFlight{0};
 
 bool ReserveBodyBytes(std::int64_t bytes) noexcept {
   if (gBodyBytesInFlight.fetch_add(bytes, std::memory_order_relaxed) + bytes <=
-      kMaxBodyBytesInFlight)
+      gMaxBodyBytes.load(std::memory_order_relaxed))
     return true;
   gBodyBytesInFlight.fetch_sub(bytes, std::memory_order_relaxed);
   return false;

@@ -88,14 +88,6 @@ void OptionsProcessor(const std::string& method, const std::string& uri, const s
 
 // ----- Time-outs and limits -----
 
-struct TWebServerTimeouts {
-  int AcceptWaitMs = 1000;  // kept for callers; the listeners wait on their event loops
-  int IdleMs = 20000;       // without data while the handshake, a line or the body is read
-};
-// Module-wide; a connection reads them when its idle timer starts again.
-void SetWebServerTimeouts(const TWebServerTimeouts& timeouts) noexcept;
-TWebServerTimeouts WebServerTimeouts() noexcept;
-
 // Past these the connection is closed without a reply, as after a failed read.
 inline constexpr std::size_t kMaxRequestLineLength = 64 * 1024;  // request or header line
 inline constexpr int kMaxHeaderLines = 1000;
@@ -103,6 +95,15 @@ inline constexpr std::int32_t kMaxRequestBodyLength = 64 * 1024 * 1024;
 // The bytes of all request bodies being read or waiting for dispatch, across connections.
 // A body that would pass it closes its connection without a reply.
 inline constexpr std::int64_t kMaxBodyBytesInFlight = 256 * 1024 * 1024;
+struct TWebServerTimeouts {
+  int AcceptWaitMs = 1000;  // kept for callers; the listeners wait on their event loops
+  int IdleMs = 20000;       // without data while the handshake, a line or the body is read
+  std::int64_t MaxBodyBytesInFlight = kMaxBodyBytesInFlight;
+};
+// Module-wide; a connection reads them when its idle timer starts again or its body starts.
+void SetWebServerTimeouts(const TWebServerTimeouts& timeouts) noexcept;
+TWebServerTimeouts WebServerTimeouts() noexcept;
+
 // Worker threads that dispatch complete requests and write the replies; at the cap,
 // complete requests wait in a queue of this many, and beyond it they are dropped.
 inline constexpr int kMaxWorkerThreads = 256;

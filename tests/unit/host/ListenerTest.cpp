@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -28,6 +29,7 @@
 #include "KvClock.h"
 #include "LoopbackSocket.h"
 #include "RecordingLogSink.h"
+#include "ServerTls.h"
 #include "U_InitSSL.h"
 #include "U_LogFile.h"
 #include "U_PluginHost.h"
@@ -371,6 +373,52 @@ TEST_F(ListenerTest, IdleTimeoutStartsAgainWheneverDataArrives) {
   EXPECT_EQ(BodyOf(received.bytes), "[ab]");
 }
 
+TEST_F(ListenerTest, BodiesPastTheInFlightBoundCloseUnansweredAndAreLogged) {
+  SetWebServerTimeouts({20, kIdleMs, 8});
+  // A body that would be held past the bound is refused before any of it is read; one at
+  // the bound is served, and the bytes of a request that ended count no more.
+  const struct {
+    const char* request;
+    const char* reply;
+  } cases[] = {
+      {"POST /echo HTTP/1.1\r\nContent-Length: 9\r\n\r\n123456789", ""},
+      {"POST /echo HTTP/1.1\r\nContent-Length: 8\r\n\r\n12345678", "[12345678]"},
+      {"POST /echo HTTP/1.1\r\nContent-Length: 8\r\n\r\nabcdefgh", "[abcdefgh]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+
+    const TReceived received = Exchange(Port(), c.request);
+
+    EXPECT_TRUE(received.closed);
+    EXPECT_EQ(BodyOf(received.bytes), c.reply);
+  }
+  const std::vector<TRecord> refused = sink_.Find("Request body refused: 9");
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_NE(refused[0].firstLine.find("[DataID: Error]"), std::string::npos);
+  EXPECT_NE(refused[0].firstLine.find("[TraceID: ThttpThread("), std::string::npos);
+}
+
+TEST_F(ListenerTest, ConnectEventThatThrowsIsLoggedAndTheListenerGoesOn) {
+  TDaemonSettings settings;
+  settings.SetPort(FreePort());
+  std::atomic<int> events{0};
+  auto daemon = std::make_unique<ThttpDaemon>(settings, [&](ThttpDaemon&) {
+    if (++events == 1) throw EConvertError("event failed");
+  });
+  ASSERT_TRUE(daemon->Listening());
+
+  const TReceived first = Exchange(settings.Port(), "GET /hello\r\n");
+  const TReceived second = Exchange(settings.Port(), "GET /hello\r\n");
+
+  EXPECT_EQ(first.bytes, "HTTP/1.0 200\r\nHello");
+  EXPECT_EQ(second.bytes, "HTTP/1.0 200\r\nHello");
+  const std::vector<TRecord> thrown = sink_.WaitFor("ThttpDaemon.Execute: Exception");
+  ASSERT_EQ(thrown.size(), 1u);
+  EXPECT_NE(thrown[0].details.find("event failed"), std::string::npos);
+  EXPECT_TRUE(daemon->Listening());
+}
+
 // ----- Listeners -----
 
 TEST_F(ListenerTest, ListenerThatCannotBindLogsSocketErrorAndOthersServe) {
@@ -448,6 +496,34 @@ TEST_F(HttpsListenerTest, HandshakePresentsChainThatVerifiesForServerHostName) {
   EXPECT_GE(result.chainLength, 2);
   EXPECT_TRUE(result.reply.starts_with("HTTP/1.0 200\r\n")) << result.reply;
   EXPECT_EQ(BodyOf(result.reply), "Hello");
+}
+
+TEST_F(HttpsListenerTest, ContextIsBuiltOncePerPreparationOfTheMaterial) {
+  TSslConnectionSettings first;
+  InitSSLConnection(first);
+  std::string error;
+  const std::shared_ptr<SSL_CTX> kept = AcquireServerContext(first, error);
+  ASSERT_TRUE(kept) << error;
+  for (int i = 0; i < 3; ++i) {
+    const THttpsResult result = HttpsExchange(https_.Port(), "GET /hello HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(BodyOf(result.reply), "Hello");
+  }
+  EXPECT_EQ(AcquireServerContext(first, error), kept);
+
+  // The files gone: the next connection prepares them anew and gets a new context.
+  std::remove(first.CertificateFile.c_str());
+  const THttpsResult result = HttpsExchange(https_.Port(), "GET /hello HTTP/1.1\r\n\r\n");
+
+  EXPECT_EQ(result.verifyResult, X509_V_OK);
+  EXPECT_EQ(BodyOf(result.reply), "Hello");
+  TSslConnectionSettings second;
+  InitSSLConnection(second);
+  EXPECT_NE(second.CertificateFile, first.CertificateFile);
+  EXPECT_NE(AcquireServerContext(second, error), kept);
+  const std::vector<TRecord> records = sink_.Find("Initializing SSL connection...");
+  ASSERT_FALSE(records.empty());
+  EXPECT_NE(records.back().firstLine.find("[TraceID: TSSLOpenSSL("), std::string::npos)
+      << records.back().firstLine;
 }
 
 TEST_F(HttpsListenerTest, PlainOrSilentClientGetsNoBytesAndHandshakeErrorIsLogged) {
