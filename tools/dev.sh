@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Set-up, build and run, or build and test, on a fresh Debian 12 machine.
 #   tools/dev.sh run    install the dependencies, build a release and start the program
-#   tools/dev.sh test   install the dependencies, build with test hooks and sanitizers, run every test
+#   tools/dev.sh test   install the dependencies, build with test hooks and sanitizers, run every
+#                       test; then the unit tests and the memory and resource-limit tests in an
+#                       optimised build without sanitizers
 #   tools/dev.sh tsan   build under ThreadSanitizer and run the concurrency tests (their names
 #                       hold "Concurrent"); "test" does this too
 set -euo pipefail
@@ -59,6 +61,9 @@ case "${1:-}" in
     install_dependencies
     configure_and_build "$root/build/test" -DCMAKE_BUILD_TYPE=Debug -DDRAVIK_TEST_HOOKS=ON -DDRAVIK_SANITIZE=ON
     ctest --test-dir "$root/build/test" --output-on-failure -j "$jobs" --timeout 300
+    configure_and_build "$root/build/opt" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVIK_TEST_HOOKS=ON \
+      -DDRAVIK_E2E_OPTIMISED_ONLY=ON
+    ctest --test-dir "$root/build/opt" --output-on-failure -j "$jobs" --timeout 300
     run_concurrency_tests
     ;;
   tsan)

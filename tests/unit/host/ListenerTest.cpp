@@ -526,6 +526,30 @@ TEST_F(HttpsListenerTest, ContextIsBuiltOncePerPreparationOfTheMaterial) {
       << records.back().firstLine;
 }
 
+TEST_F(HttpsListenerTest, ConcurrentClientsOnBothPortsEachGetTheirOwnReply) {
+  // Connections are spread over the loops and answered by the workers: every client must
+  // get exactly its own body back, over either port.
+  constexpr int kClients = 12;
+  constexpr int kRequests = 8;
+  std::vector<std::future<int>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::async(std::launch::async, [this, i] {
+      int matched = 0;
+      for (int r = 0; r < kRequests; ++r) {
+        const std::string body = "c" + std::to_string(i) + "r" + std::to_string(r);
+        const std::string request =
+            "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+            body;
+        const std::string reply = i % 3 == 0 ? HttpsExchange(https_.Port(), request).reply
+                                             : Exchange(Port(), request, 5000).bytes;
+        if (BodyOf(reply) == "[" + body + "]") ++matched;
+      }
+      return matched;
+    }));
+  }
+  for (auto& client : clients) EXPECT_EQ(client.get(), kRequests);
+}
+
 TEST_F(HttpsListenerTest, PlainOrSilentClientGetsNoBytesAndHandshakeErrorIsLogged) {
   const struct {
     const char* name;

@@ -1,0 +1,242 @@
+"""Black-box tests of the listeners under faults and load: a task limit, a descriptor limit and
+large bodies. They read the program's memory and CPU time, which a sanitizer's bookkeeping
+would hide, so they run only in the optimised build."""
+
+import concurrent.futures
+import http.client
+import os
+import shutil
+import socket
+import ssl
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+
+from test_program import PROGRAM, TRUSTED_ORIGIN, Sandbox, pytestmark as program_mark
+
+pytestmark = [program_mark, pytest.mark.optimised]
+
+VERSION_COMMAND = (b'{ "ID" : "", "Plugin" : "RURazur", "Method" : "GetProperty", '
+                   b'"Params" : [{ "Version" : "" }] }')
+MIB = 1024 * 1024
+BODY_BOUND = 256 * MIB  # the bytes of bodies in flight across connections
+
+
+def status_field(pid, name):
+    """A "Name:   value kB" line of /proc/<pid>/status, in bytes (or as a number)."""
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith(name + ":"):
+            parts = line.split()
+            return int(parts[1]) * (1024 if parts[-1] == "kB" else 1)
+    raise AssertionError(f"no {name} in /proc/{pid}/status")
+
+
+def cpu_seconds(pid):
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def get_version(port, tls=False, timeout=10):
+    if tls:
+        context = ssl.create_default_context()
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+        connection = http.client.HTTPSConnection("127.0.0.1", port, timeout=timeout,
+                                                 context=context)
+    else:
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        connection.request("GET", "/api/v1/version", headers={"Origin": TRUSTED_ORIGIN})
+        response = connection.getresponse()
+        response.read()
+        return response.status
+    finally:
+        connection.close()
+
+
+def serves_within(port, seconds, tls=False):
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            if get_version(port, tls, timeout=2) == 200:
+                return True
+        except OSError:
+            pass
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.2)
+
+
+def without_log(box):
+    """Rewrites the sandbox's ini without the log: large bodies would otherwise be logged."""
+    ini = next((box.root / "config").rglob("DravikPluginHost.ini"))
+    ini.write_text(f"[Server_HTTP]\nPort={box.http_port}\n"
+                   f"[Server_HTTPS]\nPort={box.https_port}\n", encoding="utf-8")
+
+
+@pytest.fixture
+def quiet_sandbox(tmp_path):
+    box = Sandbox(tmp_path)
+    without_log(box)
+    yield box
+    box.stop_all()
+
+
+def start_limited(box, *limit):
+    """Starts the program under prlimit and waits for its HTTP port."""
+    # prlimit execs the program in place, so the process is the program's.
+    command = ["prlimit", *limit, "--", PROGRAM]
+    process = subprocess.Popen(command, env=box.env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    box.processes.append(process)
+    if not serves_within(box.http_port, 30):
+        pytest.fail("the program did not serve after its start")
+    return process
+
+
+def test_descriptor_limit_idle_connections_cost_no_cpu_and_service_comes_back(quiet_sandbox):
+    box = quiet_sandbox
+    process = start_limited(box, "--nofile=128:128")
+    clients = []
+    try:
+        for _ in range(200):
+            client = socket.create_connection(("127.0.0.1", box.http_port), timeout=5)
+            client.sendall(b"GET /api/v1/vers")
+            clients.append(client)
+        time.sleep(0.5)
+        before = cpu_seconds(process.pid)
+        time.sleep(3)
+        spent = cpu_seconds(process.pid) - before
+
+        assert spent < 0.3, f"{spent:.2f} s of CPU time in 3 s with the descriptors used up"
+        assert process.poll() is None
+    finally:
+        for client in clients:
+            client.close()
+    assert serves_within(box.http_port, 10)
+    assert serves_within(box.https_port, 10, tls=True)
+
+
+def post_body(port, size):
+    """POSTs `size` bytes from an untrusted page; the status, or None when the server closed."""
+    chunk = b"x" * MIB
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=60) as client:
+            client.sendall(b"POST / HTTP/1.1\r\nOrigin: https://evil.example\r\n"
+                           b"Content-Length: %d\r\n\r\n" % size)
+            for _ in range(size // MIB):
+                client.sendall(chunk)
+            reply = client.recv(64)
+            return reply.split(b"\r\n", 1)[0].decode() if reply else None
+    except OSError:
+        return None
+
+
+def test_eight_large_bodies_are_bounded_and_their_memory_is_released(quiet_sandbox):
+    box = quiet_sandbox
+    process = box.start_first()
+    for _ in range(3):
+        get_version(box.http_port)
+    idle = status_field(process.pid, "RssAnon")
+
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        replies = list(pool.map(lambda _: post_body(box.http_port, 64 * MIB), range(8)))
+
+    # Those that fit the bound are read and refused as the untrusted page they are; the
+    # others are closed unanswered.
+    assert "HTTP/1.0 403" in replies
+    assert None in replies
+    assert set(replies) <= {"HTTP/1.0 403", None}
+    peak = status_field(process.pid, "VmHWM")
+    assert peak < BODY_BOUND + 128 * MIB, f"peak {peak / MIB:.0f} MiB"
+    deadline = time.monotonic() + 5
+    while status_field(process.pid, "RssAnon") > idle + 64 * MIB:
+        assert time.monotonic() < deadline, (
+            f"RssAnon {status_field(process.pid, 'RssAnon') / MIB:.0f} MiB, "
+            f"idle {idle / MIB:.0f} MiB")
+        time.sleep(0.2)
+    assert get_version(box.http_port) == 200
+
+
+def unprivileged_user():
+    if os.geteuid() != 0:
+        return None, "needs root to switch to an unprivileged user with a task limit"
+    if not shutil.which("setpriv") or not shutil.which("prlimit"):
+        return None, "setpriv or prlimit is missing"
+    return 65534, ""
+
+
+def test_burst_beyond_the_task_limit_leaves_both_listeners_serving(tmp_path):
+    uid, reason = unprivileged_user()
+    if uid is None:
+        pytest.skip(reason)
+    # The unprivileged user needs a folder it owns, with copies of the program and plugin.
+    base = Path(tempfile.mkdtemp(prefix="dravik-tasks-"))
+    box = None
+    try:
+        base.chmod(0o755)
+        folder = base / "bin"
+        folder.mkdir()
+        program = folder / os.path.basename(PROGRAM)
+        shutil.copy2(PROGRAM, program)
+        plugin = Path(PROGRAM).parent / "npDravikPluginZRT.so"
+        shutil.copy2(plugin, folder / plugin.name)
+        box = Sandbox(base / "box")
+        without_log(box)
+        log = base / "box" / "logs" / "host.log"
+        ini = next((box.root / "config").rglob("DravikPluginHost.ini"))
+        ini.write_text(ini.read_text() + f"[Log]\nFileName={log}\n", encoding="utf-8")
+        for path in [base, *base.rglob("*")]:
+            os.chown(path, uid, uid)
+        box.env["DRAVIK_PLUGIN_DELAY_MS"] = "1500"
+
+        def start(limit):
+            command = ["prlimit", f"--nproc={limit}:{limit}", "--", "setpriv",
+                       f"--reuid={uid}", f"--regid={uid}", "--clear-groups", str(program)]
+            started = subprocess.Popen(command, env=box.env, stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            box.processes.append(started)
+            return started
+
+        # The threads the program needs at rest, then a limit a few above them.
+        probe = start(10000)
+        try:
+            assert serves_within(box.http_port, 30), "the program did not start as that user"
+            time.sleep(1)
+            resting = status_field(probe.pid, "Threads")
+        finally:
+            probe.terminate()
+            probe.communicate(timeout=15)
+        process = start(resting + 4)
+        assert serves_within(box.http_port, 30)
+
+        def hold(_):
+            connection = http.client.HTTPConnection("127.0.0.1", box.http_port, timeout=120)
+            try:
+                connection.request("POST", "/", body=VERSION_COMMAND,
+                                   headers={"Origin": TRUSTED_ORIGIN})
+                response = connection.getresponse()
+                response.read()
+                return response.status
+            except OSError:
+                return None
+            finally:
+                connection.close()
+
+        with concurrent.futures.ThreadPoolExecutor(40) as pool:
+            statuses = list(pool.map(hold, range(40)))
+
+        assert process.poll() is None
+        # Requests beyond the workers the limit allows waited for a free one.
+        assert statuses.count(200) == len(statuses), statuses
+        text = log.read_text(encoding="utf-8", errors="replace")
+        assert "Connection not accepted: " in text
+        assert serves_within(box.http_port, 10)
+        assert serves_within(box.https_port, 10, tls=True)
+    finally:
+        if box:
+            box.stop_all()
+        shutil.rmtree(base, ignore_errors=True)
