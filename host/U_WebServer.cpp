@@ -208,13 +208,13 @@ std::int32_t DispatchRequest(const TKvObject* sender, const std::string& method,
   // Request header lines never go out with a reply that no handler made.
   if (!called) headers.Clear();
   headers.Add("Content-Type: text/html; charset=utf-8");
-  WriteLog(sender, "Reply: Status = " + IntToText(status), 3, JoinLines(headers));
+  if (LogEnabled()) WriteLog(sender, "Reply: Status = " + IntToText(status), 3, JoinLines(headers));
   if (reply.empty()) reply = MakeErrorReply(status, {});
   replyBody.clear();
   if (!reply.empty()) {
-    replyBody = reply;
     WriteLog(sender, "Reply [" + method + "]: WriteBuffer done.", 3,
              success ? std::string_view(reply) : std::string_view());
+    replyBody = std::move(reply);
   }
   return status;
 }
