@@ -323,6 +323,18 @@ bool TPluginHost::IsServerRunning() const {
   return IsServerRunningLocked();
 }
 
+TPluginHost::TListenersBind TPluginHost::ListenersBind() const {
+  std::lock_guard lock(serversLock_);
+  if (!IsServerRunningLocked()) return TListenersBind::kPending;
+  TListenersBind result = TListenersBind::kBound;
+  for (const ThttpDaemon* daemon : {static_cast<const ThttpDaemon*>(sslDaemon_.get()),
+                                    static_cast<const ThttpDaemon*>(httpDaemon_.get())}) {
+    if (daemon->Finished() && !daemon->Listening()) return TListenersBind::kFailed;
+    if (!daemon->Listening()) result = TListenersBind::kPending;
+  }
+  return result;
+}
+
 bool TPluginHost::StartServers() {
   std::lock_guard lock(serversLock_);
   if (IsServerRunningLocked()) return false;

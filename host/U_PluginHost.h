@@ -120,6 +120,11 @@ class TPluginHost : public TKvObject {
   void StopServers() noexcept;
   // Whether both listener objects exist, whatever state their threads are in.
   bool IsServerRunning() const;
+  // What the listeners' threads made of their ports: kFailed once one of them has ended
+  // without listening (its port could not be bound), kPending while one has neither bound
+  // its port nor ended (also while a listener object is missing), else kBound.
+  enum class TListenersBind { kPending, kBound, kFailed };
+  TListenersBind ListenersBind() const;
   // The listeners' connection event: records the time. Called on a listener's thread.
   void DoConnect(ThttpDaemon& sender) noexcept;
 

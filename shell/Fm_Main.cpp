@@ -70,9 +70,13 @@ QIcon TrayImageIcon(TTrayImage image) {
 
 }  // namespace
 
+// On top of every window whenever it is shown: it is shown only from the tray, and its flags
+// never change later, since a change re-creates the native window (on a minimised window that
+// left an unpainted frame on the screen).
 TFmMain::TFmMain(QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                          Qt::WindowStaysOnTopHint) {
   setObjectName("FmMain");
   setFixedSize(kClientWidth, kClientHeight);
 
@@ -194,6 +198,9 @@ void TFmMain::BuildSettingsPage() {
   Frm_Server->SetOnSave([this] {
     if (actions_) actions_->DomainsSaveClicked();
   });
+  QObject::connect(edt_HideIcon, &QLineEdit::editingFinished, this, [this] {
+    if (actions_) actions_->IdleTimeEdited();
+  });
 }
 
 void TFmMain::BuildTray() {
@@ -252,21 +259,20 @@ void TFmMain::InitWindow(const std::string& caption) {
 }
 
 void TFmMain::HideToTray() {
-  setWindowFlag(Qt::WindowStaysOnTopHint, false);
-  setWindowState(Qt::WindowNoState);
+  // A minimised window keeps its state until it is shown again: leaving that state maps the
+  // native window, which would put it back on the screen unpainted.
   hide();
   hiddenToTray_ = true;
 }
 
 void TFmMain::ShowFromTray() {
   hiddenToTray_ = false;
-  setWindowFlag(Qt::WindowStaysOnTopHint, true);
-  setWindowState(Qt::WindowNoState);
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     QRect frame(QPoint(0, 0), size());
     frame.moveCenter(screen->availableGeometry().center());
     move(frame.topLeft());
   }
+  setWindowState(Qt::WindowNoState);
   show();
   raise();
   activateWindow();

@@ -66,6 +66,7 @@ TMainServices TMainServices::Default() {
   services.LoadPluginLibrary = [](TPluginHost& host) { return host.LoadPluginLibrary(); };
   services.StartServers = [](TPluginHost& host) { return host.StartServers(); };
   services.ServersRunning = [](const TPluginHost& host) { return host.IsServerRunning(); };
+  services.ListenersBind = [](const TPluginHost& host) { return host.ListenersBind(); };
   services.LastConnect = [](const TPluginHost& host) { return host.LastConnect(); };
   return services;
 }
@@ -252,10 +253,18 @@ void TMainController::UpdateStatus() {
 
 void TMainController::OnStartTimer() noexcept {
   try {
+    using TListenersBind = TPluginHost::TListenersBind;
     const std::shared_ptr<TPluginHost> host = PluginHost();
-    if (host && services_.ServersRunning(*host)) {
+    // The listeners count once both exist and each has bound its port or given up.
+    const TListenersBind bind = host && services_.ServersRunning(*host)
+                                    ? services_.ListenersBind(*host)
+                                    : TListenersBind::kPending;
+    if (bind != TListenersBind::kPending) {
       startTimerOn_ = false;
       view_.SetTimer(TMainTimer::Start, false, kStartIntervalMs);
+      // A port that could not be bound leaves the program without that listener: a failed
+      // start, whatever the log says.
+      if (bind == TListenersBind::kFailed) CheckStartStep(false);
       try {
         host->Settings().Save();
       } catch (...) {
@@ -278,7 +287,7 @@ void TMainController::FinishStart() {
   UpdateStatus();
   autoUpdate_.StartAutoUpdate();
   const std::shared_ptr<TPluginHost> host = PluginHost();
-  if (host && host->Settings().ProxyMonitor()) proxyMonitor_.StartProxyMonitor();
+  if (host && host->Settings().ProxyMonitor()) proxyMonitor_.StartProxyMonitor(*this);
 }
 
 std::int32_t TMainController::IdleTimeField() const {
@@ -388,6 +397,19 @@ void TMainController::DomainsSaveClicked() noexcept {
   }
 }
 
+void TMainController::IdleTimeEdited() noexcept {
+  try {
+    const std::shared_ptr<TPluginHost> host = PluginHost();
+    std::int32_t seconds = 0;
+    // An empty field keeps the saved value; the field takes digits only.
+    if (!host || !TryParseInt(Trim(view_.IdleTimeText()), seconds) || seconds < 0) return;
+    host->Settings().SetIdleTime(seconds);
+    host->Settings().Save(TSettingsGroup::sgHost);
+  } catch (...) {
+    Fail("Saving the settings", std::current_exception());
+  }
+}
+
 void TMainController::ProxyOptionClicked() noexcept {
   try {
     const std::shared_ptr<TPluginHost> host = PluginHost();
@@ -395,7 +417,7 @@ void TMainController::ProxyOptionClicked() noexcept {
     const bool checked = view_.ProxyOptionChecked();
     if (checked == host->Settings().ProxyMonitor()) return;
     if (checked)
-      proxyMonitor_.StartProxyMonitor();
+      proxyMonitor_.StartProxyMonitor(*this);
     else
       proxyMonitor_.StopProxyMonitor();
     ControlsToSettings();

@@ -20,10 +20,10 @@
 #include "KvDateTime.h"
 #include "KvObject.h"
 #include "U_AppSeams.h"
+#include "U_PluginHost.h"
 
 namespace dravik {
 
-class TPluginHost;
 class TThreadDialogBase;
 
 enum class TMainTimer { Start, Tray };
@@ -87,6 +87,7 @@ class IMainActions {
   virtual void ExitClicked() noexcept = 0;         // "Выход"
   virtual void DefaultsClicked() noexcept = 0;     // "Выставить по умолчанию"
   virtual void DomainsSaveClicked() noexcept = 0;  // "Сохранить" of the domain editor
+  virtual void IdleTimeEdited() noexcept = 0;      // Enter in the idle-time field, or focus left
   virtual void ProxyOptionClicked() noexcept = 0;  // the box's state changed by the user
   virtual void TabsKeyPressed() noexcept = 0;      // Ctrl+Alt+D: shows the tabs, never hides them
 };
@@ -104,6 +105,8 @@ struct TMainServices {
   std::function<bool(TPluginHost&)> LoadPluginLibrary;
   std::function<bool(TPluginHost&)> StartServers;
   std::function<bool(const TPluginHost&)> ServersRunning;
+  // Whether the listeners bound their ports; asked once ServersRunning holds.
+  std::function<TPluginHost::TListenersBind(const TPluginHost&)> ListenersBind;
   // The local time of the last accepted connection; 0 before the first. Any thread.
   std::function<TDateTime(const TPluginHost&)> LastConnect;
 
@@ -140,6 +143,7 @@ class TMainController : public TKvObject, public IMainActions {
   void ExitClicked() noexcept override;
   void DefaultsClicked() noexcept override;
   void DomainsSaveClicked() noexcept override;
+  void IdleTimeEdited() noexcept override;
   void ProxyOptionClicked() noexcept override;
   void TabsKeyPressed() noexcept override;
   // A later start of the program with its parameters.

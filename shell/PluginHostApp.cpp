@@ -65,7 +65,7 @@ void FinalizeModules(dravik::TUniqueInstance& instance) noexcept {
   dravik::FinalizeInitSSL();
   dravik::FinalizeLogFile();
   dravik::FinalizeLibUtils();
-  instance.StopServer();
+  instance.FreeInstanceServer();
 }
 
 void ReportStartError(const std::exception& error) noexcept {

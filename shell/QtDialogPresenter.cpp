@@ -40,13 +40,14 @@ struct TButtonInfo {
   TMsgDlgBtn button;
   TModalResult result;
   QMessageBox::StandardButton standard;  // NoButton: a button of our own
-  const char* text;                      // its caption then
+  const char* text;                      // its caption, when not the toolkit's own
 };
 
 // In the order the toolkit lays the buttons out.
 constexpr std::array<TButtonInfo, 12> kButtons{{
-    {mbYes, mrYes, QMessageBox::Yes, nullptr},
-    {mbNo, mrNo, QMessageBox::No, nullptr},
+    // Named here, so that the questions read in Russian whatever the locale.
+    {mbYes, mrYes, QMessageBox::Yes, "Да"},
+    {mbNo, mrNo, QMessageBox::No, "Нет"},
     {mbOK, mrOk, QMessageBox::Ok, nullptr},
     {mbCancel, mrCancel, QMessageBox::Cancel, nullptr},
     {mbAbort, mrAbort, QMessageBox::Abort, nullptr},
@@ -331,6 +332,7 @@ TModalResult TQtDialogPresenter::MessageBox(std::string_view caption, std::strin
         info.standard != QMessageBox::NoButton
             ? static_cast<QAbstractButton*>(box.addButton(info.standard))
             : static_cast<QAbstractButton*>(box.addButton(Q(info.text), QMessageBox::AcceptRole));
+    if (info.text) button->setText(Q(info.text));
     shown.emplace_back(button, info.result);
     if (info.result == refusal) {
       if (auto* push = qobject_cast<QPushButton*>(button)) box.setDefaultButton(push);

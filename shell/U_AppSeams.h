@@ -3,6 +3,8 @@
 // implementations do nothing, so that the window's logic runs without either service.
 #pragma once
 
+#include "KvObject.h"
+
 namespace dravik {
 
 // Starts and stops the self-update thread. Main thread.
@@ -19,8 +21,9 @@ class IAutoUpdateSeam {
 class IProxyMonitorSeam {
  public:
   virtual ~IProxyMonitorSeam() = default;
-  // Starts the monitor; a second call while it runs does nothing.
-  virtual void StartProxyMonitor() noexcept {}
+  // Starts the monitor; a second call while it runs does nothing. The check's records name
+  // `window` as their sender until StopProxyMonitor; it must live until then.
+  virtual void StartProxyMonitor(const TKvObject& /*window*/) noexcept {}
   // Stops the monitor and waits for it; nothing when none runs.
   virtual void StopProxyMonitor() noexcept {}
 };

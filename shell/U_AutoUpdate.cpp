@@ -65,7 +65,7 @@ std::string_view AutoUpdateErrorText(TAutoUpdateError error) noexcept {
   return {};
 }
 
-void ShowAutoUpdateMessage() {
+void TAutoUpdateState::ShowUpdateMessage() {
   const TAutoUpdateError error = LastUpdateError.load();
   if (error != TAutoUpdateError::errNone) {
     ThreadMessageDlg(ApplicationTitle() + " - Ошибка",
@@ -324,7 +324,7 @@ bool TCurlTransport::HttpGetToFile(const std::string& url, int fd, int& resultCo
 }
 
 bool TSpawnLauncher::RunHidden(const std::string& fileName,
-                               const std::vector<std::string>& parameters) {
+                               const std::vector<std::string>& parameters, std::string& cause) {
   const std::size_t slash = fileName.rfind('/');
   const std::string folder = slash == std::string::npos ? std::string()
                              : slash == 0               ? std::string("/")
@@ -333,7 +333,7 @@ bool TSpawnLauncher::RunHidden(const std::string& fileName,
     platform::SpawnDetached(fileName, parameters, folder);
     return true;
   } catch (const std::exception& error) {
-    LogException(nullptr, "AutoUpdate: starting the installer", error);
+    cause = "Exception " + std::string(ExceptionClassName(error)) + ": " + error.what();
     return false;
   }
 }
@@ -416,10 +416,11 @@ bool TUpdateThread::CheckForUpdate(std::stop_token stop) {
         // The program is ending: the next start checks again.
         ::unlink(fileName.c_str());
       } else {
-        launched = context_.Launcher->RunHidden(fileName, InstallerParameters());
+        std::string cause;
+        launched = context_.Launcher->RunHidden(fileName, InstallerParameters(), cause);
         if (!launched)
           ReportUpdateError("Error executing installer!", TAutoUpdateError::errRunInstaller, false,
-                            stop);
+                            stop, cause);
       }
     }
   } catch (...) {
@@ -496,15 +497,15 @@ bool TUpdateThread::DownloadInstaller(std::string& fileName, std::uint64_t versi
 }
 
 void TUpdateThread::ReportUpdateError(std::string_view text, TAutoUpdateError kind, bool quiet,
-                                      std::stop_token stop) {
-  WriteLog(this, "AutoUpdate: " + std::string(text), 0);
+                                      std::stop_token stop, std::string_view detail) {
+  WriteLog(this, "AutoUpdate: " + std::string(text), 0, detail);
   // While the program ends nobody is there to read it.
   if (quiet || stop.stop_requested()) return;
   LastUpdateError.store(kind);
   if (context_.ShowMessage)
     context_.ShowMessage();
   else
-    ShowAutoUpdateMessage();
+    State().ShowUpdateMessage();
 }
 
 TAutoUpdate::TAutoUpdate()

@@ -44,17 +44,15 @@ extern constinit std::atomic<bool> UpdateInProgress;
 // Set by the update thread when it shows an error to the user; never reset.
 extern constinit std::atomic<TAutoUpdateError> LastUpdateError;
 
-// The update note, or the last update error once one was shown, as a message box on the main
-// thread; the caller waits until it is closed.
-void ShowAutoUpdateMessage();
-
 // The update state the API reads through host/U_AppHooks.h. In test-hook builds the
 // environment variable DRAVIK_TEST_UPDATE_IN_PROGRESS=1 holds UpdateInProgress set, so that
 // the refusals can be tested before a real update runs.
 class TAutoUpdateState final : public IUpdateState {
  public:
   bool UpdateInProgress() const noexcept override;
-  void ShowUpdateMessage() override { ShowAutoUpdateMessage(); }
+  // The update note, or the last update error once one was shown, as a message box on the
+  // main thread; the caller waits until it is closed. Any thread.
+  void ShowUpdateMessage() override;
 };
 
 // Reads the test-hook switch (a no-op in other builds) and registers the state; call once at
@@ -145,16 +143,17 @@ class IInstallerLauncher {
  public:
   virtual ~IInstallerLauncher() = default;
   // Starts the program with the parameters, hidden, and returns without waiting; true when
-  // it was started.
-  virtual bool RunHidden(const std::string& fileName,
-                         const std::vector<std::string>& parameters) = 0;
+  // it was started, else false with the reason in `cause`.
+  virtual bool RunHidden(const std::string& fileName, const std::vector<std::string>& parameters,
+                         std::string& cause) = 0;
 };
 
 // posix_spawn of the file itself (no shell), in a session of its own, its output discarded,
 // its folder as working folder.
 class TSpawnLauncher final : public IInstallerLauncher {
  public:
-  bool RunHidden(const std::string& fileName, const std::vector<std::string>& parameters) override;
+  bool RunHidden(const std::string& fileName, const std::vector<std::string>& parameters,
+                 std::string& cause) override;
 };
 
 // What an update thread works with; all must outlive it.
@@ -167,7 +166,7 @@ struct TUpdateContext {
   std::string OwnFile;
   // The folder of the installer's temporary file; empty: platform::TempDir().
   std::string TempDir;
-  // Shows the update note or error; empty: ShowAutoUpdateMessage.
+  // Shows the update note or error; empty: TAutoUpdateState::ShowUpdateMessage.
   std::function<void()> ShowMessage;
 };
 
@@ -203,9 +202,10 @@ class TUpdateThread : public TKvObject {
   bool CheckForUpdate(std::stop_token stop);
   bool GetManifestVersion(std::uint64_t& version, std::stop_token stop);
   bool DownloadInstaller(std::string& fileName, std::uint64_t version, std::stop_token stop);
-  // An error record; unless quiet (or stopping), the error kind kept and shown to the user.
+  // An error record, with `detail` as its one parameter when given; unless quiet (or
+  // stopping), the error kind kept and shown to the user.
   void ReportUpdateError(std::string_view text, TAutoUpdateError kind, bool quiet,
-                         std::stop_token stop);
+                         std::stop_token stop, std::string_view detail = {});
 
   // The installer's parameters for an unattended run without any window.
   static const std::vector<std::string>& InstallerParameters();

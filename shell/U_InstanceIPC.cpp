@@ -66,11 +66,14 @@ std::string MakeInstanceServerId(std::string_view identifier) {
   return id.append(exe.substr(exe.rfind('/') + 1));
 }
 
+std::string JoinInstanceParams(const std::vector<std::string>& params) {
+  std::string text;
+  for (const std::string& param : params) text.append(param).push_back('\r');
+  return text;
+}
+
 TInstanceMessage MakeInstanceMessage(const std::vector<std::string>& params) {
-  TInstanceMessage message;
-  message.Type = static_cast<std::int32_t>(params.size());
-  for (const std::string& param : params) message.Text.append(param).push_back('\r');
-  return message;
+  return {static_cast<std::int32_t>(params.size()), JoinInstanceParams(params)};
 }
 
 std::string EncodeInstanceMessage(const TInstanceMessage& message) {

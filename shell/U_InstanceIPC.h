@@ -42,7 +42,11 @@ struct TInstanceMessage {
 // (no folder, case as the system reports it) when the identifier is empty.
 std::string MakeInstanceServerId(std::string_view identifier);
 
-// The message of a start with these parameters (argv[1..], never the program path).
+// The message text of a start with these parameters (argv[1..], never the program path):
+// each parameter followed by one carriage return.
+std::string JoinInstanceParams(const std::vector<std::string>& params);
+
+// The message of a start with these parameters: their count and JoinInstanceParams.
 TInstanceMessage MakeInstanceMessage(const std::vector<std::string>& params);
 
 // The message's bytes on the wire; throws Exception when the message exceeds the bounds

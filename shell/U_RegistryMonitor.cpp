@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <mutex>
+#include <string_view>
 #include <utility>
 
 #include "U_LogFile.h"
@@ -220,15 +222,22 @@ bool AskUser(const std::string& question) {
 }
 
 // The check, shared with the watcher's handler so that a watcher left running after a stop
-// that timed out never reaches a freed monitor.
-class TProxyOverrideCheck final : public TKvObject {
+// that timed out never reaches a freed monitor. Its records carry the main window as their
+// sender, which the monitor names at start and forgets at stop.
+class TProxyOverrideCheck final {
  public:
   TProxyOverrideCheck(std::string hostName, std::string storeRoot, TProxyMonitor::TAskUser askUser)
       : hostName_(std::move(hostName)),
         storeRoot_(std::move(storeRoot)),
         askUser_(std::move(askUser)) {}
-  DRAVIK_CLASS_NAME(TProxyOverrideCheck)
 
+  // Main thread.
+  void SetWindow(const TKvObject* window) noexcept {
+    std::lock_guard lock(windowLock_);
+    window_ = window;
+  }
+
+  // Runs on the main thread at start and on the watcher's thread after a change.
   void Run(const TKvObject* sender) const {
     TRegistry registry(storeRoot_);
     registry.RootKey = HKEY_CURRENT_USER;
@@ -237,12 +246,12 @@ class TProxyOverrideCheck final : public TKvObject {
     const std::int32_t enabled = registry.ReadInteger(kProxyEnable);
     if (enabled != 1 || overrides.find(hostName_) != std::string::npos) return;
 
-    WriteLog(this, "Domain not found in proxy overrides!", 2);
+    Log("Domain not found in proxy overrides!");
     std::string question = sender ? "Изменились настройки исключений прокси.\r\n" : "";
     question += "Добавить криптоплагин в список исключений прокси?";
     if (!askUser_(question)) return;
 
-    WriteLog(this, "Adding domain to proxy overrides...", 2);
+    Log("Adding domain to proxy overrides...");
     registry.CloseKey();
     if (!registry.OpenKey(kInternetSettingsKey, false)) return;
     try {
@@ -251,11 +260,20 @@ class TProxyOverrideCheck final : public TKvObject {
       if (current.find(hostName_) == std::string::npos)
         registry.WriteString(kProxyOverride, AppendProxyOverride(current, hostName_));
     } catch (const std::exception& error) {
-      LogException(this, "Adding domain to proxy overrides", error);
+      // Under the lock, so that the window cannot go while its name is written.
+      std::lock_guard lock(windowLock_);
+      LogException(window_, "Adding domain to proxy overrides", error);
     }
   }
 
  private:
+  void Log(std::string_view text) const {
+    std::lock_guard lock(windowLock_);
+    WriteLog(window_, text, 2);
+  }
+
+  mutable std::mutex windowLock_;
+  const TKvObject* window_ = nullptr;
   const std::string hostName_;
   const std::string storeRoot_;
   const TProxyMonitor::TAskUser askUser_;
@@ -272,8 +290,9 @@ std::string TProxyMonitor::DefaultHostName() { return std::string(kServerHostNam
 
 void TProxyMonitor::CheckProxyOverride(const TKvObject* sender) { check_->Run(sender); }
 
-void TProxyMonitor::StartProxyMonitor() noexcept {
+void TProxyMonitor::StartProxyMonitor(const TKvObject& window) noexcept {
   if (regMonitor_) return;
+  check_->SetWindow(&window);
   try {
     CheckProxyOverride(nullptr);
     auto monitor = std::make_unique<TRegMonThread>(storeRoot_);
@@ -287,6 +306,8 @@ void TProxyMonitor::StartProxyMonitor() noexcept {
 }
 
 void TProxyMonitor::StopProxyMonitor() noexcept {
+  // Also a watcher left behind below must not name a window that may go now.
+  check_->SetWindow(nullptr);
   if (!regMonitor_) return;
   regMonitor_->Stop();
   if (!regMonitor_->WaitFor(kStopWaitMs)) {

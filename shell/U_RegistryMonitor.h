@@ -163,8 +163,8 @@ class TProxyMonitor final : public TKvObject, public IProxyMonitorSeam {
   static std::string DefaultHostName();
 
   // The check at start, then the watcher; nothing when a watcher exists, also one whose
-  // thread ended by a failure.
-  void StartProxyMonitor() noexcept override;
+  // thread ended by a failure. The check's records name `window` as their sender.
+  void StartProxyMonitor(const TKvObject& window) noexcept override;
   // Stops the watcher and waits for it, within kStopWaitMs; nothing when none exists.
   void StopProxyMonitor() noexcept override;
 
@@ -177,7 +177,7 @@ class TProxyMonitor final : public TKvObject, public IProxyMonitorSeam {
 
  private:
   std::string storeRoot_;
-  std::shared_ptr<const TProxyOverrideCheck> check_;
+  std::shared_ptr<TProxyOverrideCheck> check_;
   std::unique_ptr<TRegMonThread> regMonitor_;
 };
 

@@ -31,7 +31,7 @@ bool IsExitRequest(const std::vector<std::string>& params) noexcept {
 TUniqueInstance::TUniqueInstance(std::string identifier, const IClock& clock)
     : serverId_(MakeInstanceServerId(identifier)), clock_(clock) {}
 
-TUniqueInstance::~TUniqueInstance() { StopServer(); }
+TUniqueInstance::~TUniqueInstance() { FreeInstanceServer(); }
 
 void TUniqueInstance::ResolvePaths() {
   if (!socketPath_.empty()) return;
@@ -70,7 +70,7 @@ void TUniqueInstance::SendToRunningInstance(const std::vector<std::string>& para
   SendInstanceMessage(connection.Get(), message);
 }
 
-void TUniqueInstance::StartServer() {
+void TUniqueInstance::StartInstanceServer() {
   if (server_) return;
   try {
     if (!lock_ && IsAnotherInstanceRunning())
@@ -95,7 +95,7 @@ TInstanceCheck TUniqueInstance::CheckOtherInstance(const std::vector<std::string
         }
         return TInstanceCheck::kAnotherInstance;
       }
-      StartServer();
+      StartInstanceServer();
       return TInstanceCheck::kServerStarted;
     } catch (const std::exception& e) {
       lock_.reset();
@@ -113,7 +113,7 @@ std::vector<TInstanceMessage> TUniqueInstance::Poll() {
   return server_->Poll();
 }
 
-void TUniqueInstance::StopServer() noexcept {
+void TUniqueInstance::FreeInstanceServer() noexcept {
   lock_.reset();
   connection_.Reset();
   if (!server_) return;

@@ -45,7 +45,7 @@ class TUniqueInstance final : public TKvObject {
 
   // The guard of MakeInstanceServerId(identifier); the clock times out stalled senders.
   explicit TUniqueInstance(std::string identifier = {}, const IClock& clock = SystemClock());
-  ~TUniqueInstance() override;  // StopServer()
+  ~TUniqueInstance() override;  // FreeInstanceServer()
   TUniqueInstance(const TUniqueInstance&) = delete;
   TUniqueInstance& operator=(const TUniqueInstance&) = delete;
 
@@ -54,14 +54,14 @@ class TUniqueInstance final : public TKvObject {
   const std::string& SocketPath() const noexcept { return socketPath_; }
 
   // True when a live server answers. A stale socket file is removed, and on false the
-  // lock stays held, so that StartServer binds before any other start can check.
+  // lock stays held, so that StartInstanceServer binds before any other start can check.
   // Throws EOSError when the channel folder or the lock cannot be used.
   bool IsAnotherInstanceRunning();
   // Sends the message of these parameters to the running instance; throws EOSError (none
   // runs, it does not read) or Exception (the parameters exceed the channel's bounds).
   void SendToRunningInstance(const std::vector<std::string>& params);
   // Binds and listens; does nothing when the server already runs; throws EOSError.
-  void StartServer();
+  void StartInstanceServer();
 
   // The start-up check: another instance gets the parameters, else the server starts;
   // when it cannot start, the check runs once more (another start may have won the race)
@@ -74,7 +74,7 @@ class TUniqueInstance final : public TKvObject {
   // The messages later starts completed since the last call; none without server.
   std::vector<TInstanceMessage> Poll();
   // Closes the server and removes its socket file and the lock file.
-  void StopServer() noexcept;
+  void FreeInstanceServer() noexcept;
 
  private:
   void ResolvePaths();
@@ -83,7 +83,7 @@ class TUniqueInstance final : public TKvObject {
   const IClock& clock_;
   std::string socketPath_;
   std::string lockPath_;
-  std::optional<TInstanceLock> lock_;  // held from a negative check until StartServer
+  std::optional<TInstanceLock> lock_;  // held from a negative check until StartInstanceServer
   TUniqueFd connection_;               // from a positive check, used by the next send
   std::unique_ptr<TInstanceServer> server_;
 };

@@ -4,6 +4,7 @@ window manager (openbox) and a tray host (trayer). Skipped where those programs 
 import os
 import re
 import shutil
+import socket
 import struct
 import subprocess
 import threading
@@ -122,6 +123,29 @@ class Desktop:
         rows = self.image(window)
         red = sum(1 for row in rows for r, g, b in row if r > 170 and g < 90 and b < 90)
         return red / float(len(rows) * len(rows[0]))
+
+    def windows_on_screen(self):
+        """The program's viewable windows other than its tray icon."""
+        return [w for w, width, height in self.program_windows() if width > 64 or height > 64]
+
+    def colours(self, window):
+        """The number of distinct colours in a window's image: an unpainted window has one."""
+        return len({pixel for row in self.image(window) for pixel in row})
+
+    def minimise_button(self, window):
+        """The centre of the minimise button on the title bar of the window's frame: openbox's
+        default theme puts it third from the right, before the maximise and close buttons."""
+        tree = self.tool("xwininfo", "-tree", "-id", str(window)).stdout.decode()
+        frame = re.search(r"Parent window id: (0x[0-9a-f]+)", tree).group(1)
+        text = self.tool("xwininfo", "-id", frame).stdout.decode()
+        x = int(re.search(r"Absolute upper-left X:\s+(-?\d+)", text).group(1))
+        y = int(re.search(r"Absolute upper-left Y:\s+(-?\d+)", text).group(1))
+        width = int(re.search(r"Width: (\d+)", text).group(1))
+        return x + width - 44, y + 11
+
+    def click(self, x, y, window=None):
+        where = ["--window", str(window)] if window else []
+        self.tool("xdotool", "mousemove", *where, str(x), str(y), "click", "1")
 
     def main_window(self):
         for window, width, height in self.program_windows():
@@ -283,3 +307,78 @@ def test_gui_stop_while_domain_question_is_open_ends_within_seconds(gui_sandbox,
     asking.join(timeout=5)
     # The question was never answered: the page is refused, or its connection closed.
     assert answers and answers[0] in (403, "closed")
+
+
+@pytest.mark.parametrize("how", ["xdotool", "title bar button"])
+def test_gui_minimising_hides_to_tray_and_later_start_shows_window_painted(gui_sandbox, desktop,
+                                                                          how):
+    first = gui_sandbox.start_first()
+    wait_for(lambda: not desktop.main_window_shown(), 10, "the window hidden after the start")
+    assert gui_sandbox.run("show")[0] == 0
+    window = wait_for(desktop.main_window, 5, "the window after a later start")
+    time.sleep(0.5)
+
+    if how == "xdotool":
+        desktop.tool("xdotool", "windowminimize", str(window))
+    else:
+        desktop.click(*desktop.minimise_button(window))
+
+    wait_for(lambda: not desktop.windows_on_screen(), 5, "no window of the program on the screen")
+    # An unpainted frame used to come back once the window was hidden.
+    time.sleep(1)
+    assert not desktop.windows_on_screen()
+    # The program knows the window is hidden: a later start shows it again, painted.
+    assert gui_sandbox.run("show")[0] == 0
+    window = wait_for(desktop.main_window, 5, "the window after the next start")
+    time.sleep(0.5)
+    assert desktop.colours(window) > 16
+
+    assert gui_sandbox.run("exit")[0] == 0
+    assert wait_end(first)[0] == 0
+
+
+def test_gui_http_port_taken_shows_error_icon_and_later_start_shows_tabs(gui_sandbox, desktop):
+    use_default_ports(gui_sandbox)
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as taken:
+        taken.bind(("127.0.0.1", DEFAULT_HTTP_PORT))
+        taken.listen()
+        process = gui_sandbox.start()
+
+        # Default settings and no connection: only the error state shows an icon.
+        icon = wait_for(desktop.tray_icon, 10, "the error icon")
+        assert desktop.red_share(icon) > 0.05
+        wait_for(lambda: not desktop.main_window_shown(), 10, "the window hidden after the start")
+
+        assert gui_sandbox.run("show")[0] == 0
+        wait_for(desktop.main_window_shown, 5, "the window after a later start")
+        # The failed start showed the tabs already: Ctrl+Alt+D changes nothing.
+        assert not desktop.tabs_key_changes_window()
+
+        assert gui_sandbox.run("exit")[0] == 0
+        status, output = wait_end(process)
+    assert status == 0, output
+    assert "Socket error (98)" in gui_sandbox.log_text()
+
+
+def test_gui_idle_time_changed_on_settings_page_is_in_ini_after_restart(gui_sandbox, desktop):
+    ini = gui_sandbox.root / "config" / "Dravik" / "DravikPluginZRT" / "DravikPluginHost.ini"
+    # Its own ports make the settings non-default, so the tabs are shown.
+    first = gui_sandbox.start_first()
+    wait_for(lambda: not desktop.main_window_shown(), 10, "the window hidden after the start")
+    assert gui_sandbox.run("show")[0] == 0
+    window = wait_for(desktop.main_window, 5, "the window after a later start")
+    desktop.tool("xdotool", "windowactivate", "--sync", str(window))
+    desktop.click(85, 12, window)  # the tab "Настройки"
+    time.sleep(0.3)
+    desktop.click(175, 364, window)  # the idle-time field
+    desktop.tool("xdotool", "key", "ctrl+a")
+    desktop.tool("xdotool", "type", "45")
+    desktop.tool("xdotool", "key", "Return")
+    time.sleep(0.5)
+    assert gui_sandbox.run("exit")[0] == 0
+    assert wait_end(first)[0] == 0
+
+    second = gui_sandbox.start_first()
+    assert gui_sandbox.run("exit")[0] == 0
+    assert wait_end(second)[0] == 0
+    assert re.search(r"^IdleTime=45$", ini.read_text(encoding="utf-8"), re.MULTILINE)

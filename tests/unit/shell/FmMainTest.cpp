@@ -57,6 +57,7 @@ class TRecordingActions final : public IMainActions {
   void ExitClicked() noexcept override { log.push_back("exit"); }
   void DefaultsClicked() noexcept override { log.push_back("defaults"); }
   void DomainsSaveClicked() noexcept override { log.push_back("save-domains"); }
+  void IdleTimeEdited() noexcept override { log.push_back("idle-time"); }
   void ProxyOptionClicked() noexcept override { log.push_back("proxy"); }
   void TabsKeyPressed() noexcept override { log.push_back("tabs-key"); }
   std::vector<std::string> log;
@@ -162,6 +163,16 @@ TEST_F(FmMainTest, IdleTimeFieldTakesAtMostThreeDigits) {
   EXPECT_EQ(window_->IdleTimeText(), "");
 }
 
+TEST_F(FmMainTest, IdleTimeFieldReportsTheEndOfEditingOnEnter) {
+  window_->edt_HideIcon->clear();
+  QTest::keyClicks(window_->edt_HideIcon, "45");
+  EXPECT_TRUE(actions_.log.empty()) << "typing alone saves nothing";
+
+  QTest::keyClick(window_->edt_HideIcon, Qt::Key_Return);
+
+  EXPECT_EQ(actions_.log, (std::vector<std::string>{"idle-time"}));
+}
+
 TEST_F(FmMainTest, DomainEditorLinesTravelAsTheSemicolonTextFormAndSaveIsReported) {
   struct Case {
     const char* memo;
@@ -211,16 +222,33 @@ TEST_F(FmMainTest, ClosingHidesUntilTheProgramIsEnding) {
   QCoreApplication::removePostedEvents(&App());
 }
 
-TEST_F(FmMainTest, HideAndShowFromTray) {
+TEST_F(FmMainTest, HideAndShowFromTrayNeverChangeTheWindowsFlags) {
+  const Qt::WindowFlags flags = window_->windowFlags();
+  EXPECT_TRUE(flags & Qt::WindowStaysOnTopHint);
   window_->HideToTray();
   EXPECT_TRUE(window_->IsHiddenToTray());
   EXPECT_FALSE(window_->isVisible());
   window_->ShowFromTray();
   EXPECT_FALSE(window_->IsHiddenToTray());
   EXPECT_TRUE(window_->isVisible());
-  EXPECT_TRUE(window_->windowFlags() & Qt::WindowStaysOnTopHint);
   window_->HideToTray();
-  EXPECT_FALSE(window_->windowFlags() & Qt::WindowStaysOnTopHint);
+  EXPECT_EQ(window_->windowFlags(), flags);
+}
+
+TEST_F(FmMainTest, MinimisingHidesToTheTrayAndTheWindowComesBackNormal) {
+  window_->ShowFromTray();
+  const Qt::WindowFlags flags = window_->windowFlags();
+
+  window_->setWindowState(Qt::WindowMinimized);
+  QCoreApplication::processEvents();
+  ASSERT_EQ(actions_.log, (std::vector<std::string>{"hide"}));
+  window_->HideToTray();  // what the logic does on "hide"
+  EXPECT_FALSE(window_->isVisible());
+  EXPECT_EQ(window_->windowFlags(), flags);
+
+  window_->ShowFromTray();
+  EXPECT_TRUE(window_->isVisible());
+  EXPECT_FALSE(window_->windowState() & Qt::WindowMinimized);
 }
 
 TEST_F(FmMainTest, StatusTextIsPlainWithItsLineBreaks) {
@@ -253,7 +281,12 @@ TEST(QtDialogPresenterTest, KeysGiveTheRefusalAndOnlyAClickConsents) {
       {"loop ended", [](QMessageBox& box) { box.done(0); }, mrNo},
   };
   for (Case& c : cases) {
-    WhenBoxOpens(c.act);
+    WhenBoxOpens([act = c.act](QMessageBox& box) {
+      // The questions read in Russian whatever the locale.
+      EXPECT_EQ(box.button(QMessageBox::Yes)->text().toStdString(), "Да");
+      EXPECT_EQ(box.button(QMessageBox::No)->text().toStdString(), "Нет");
+      act(box);
+    });
     EXPECT_EQ(presenter.MessageBox("", "<b>page</b>?", mtConfirmation, yesNo), c.expected)
         << c.name;
   }

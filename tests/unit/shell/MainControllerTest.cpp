@@ -46,7 +46,11 @@ class TWatchingPresenter final : public IDialogPresenter {
 class TCountingSeams final : public IAutoUpdateSeam, public IProxyMonitorSeam {
  public:
   void StartAutoUpdate() noexcept override { ++updateStarts; }
-  void StartProxyMonitor() noexcept override { ++proxyStarts; }
+  void StartProxyMonitor(const TKvObject& window) noexcept override {
+    ++proxyStarts;
+    proxyWindow = window.ClassName();
+  }
+  std::string_view proxyWindow;
   int updateStarts = 0;
   int proxyStarts = 0;
 };
@@ -79,6 +83,7 @@ class MainControllerTest : public ::testing::Test {
     services.TlsLibrariesLoaded = [this] { return tlsOk_; };
     services.StartServers = [this](TPluginHost&) { return serversStart_; };
     services.ServersRunning = [this](const TPluginHost&) { return serversUp_; };
+    services.ListenersBind = [this](const TPluginHost&) { return bind_; };
     services.LastConnect = [this](const TPluginHost&) { return lastConnect_; };
     controller_ =
         std::make_unique<TMainController>(view(), clock_, std::move(services), seams_, seams_);
@@ -113,6 +118,7 @@ class MainControllerTest : public ::testing::Test {
   bool tlsOk_ = true;
   bool serversStart_ = true;
   bool serversUp_ = false;
+  TPluginHost::TListenersBind bind_ = TPluginHost::TListenersBind::kBound;
   TDateTime lastConnect_;
   std::unique_ptr<TMainController> controller_;
   std::unique_ptr<IDialogPresenter> previousPresenter_;
@@ -201,6 +207,49 @@ TEST_F(MainControllerTest, StartTickWithProxyMonitorOnStartsProxySeam) {
   CreateAndStart();
 
   EXPECT_EQ(seams_.proxyStarts, 1);
+  EXPECT_EQ(seams_.proxyWindow, "TFmMain");
+}
+
+// Both listeners exist from the first tick; their threads report the bind from the third.
+TEST_F(MainControllerTest, StartTimerWaitsForTheBindAndAPortNotBoundIsAFailedStart) {
+  using TBind = TPluginHost::TListenersBind;
+  struct TRow {
+    const char* name;
+    TBind bindFromThirdTick;
+    bool errorState, tabs;
+    int ticksRun;
+  };
+  const TRow rows[] = {
+      {"bound", TBind::kBound, false, false, 3},
+      {"could not bind", TBind::kFailed, true, true, 3},
+      {"never settles", TBind::kPending, true, false, 10},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    ResetView();
+    seams_ = TCountingSeams();
+    serversUp_ = true;
+    bind_ = TBind::kPending;
+    Create();
+
+    int ticks = 0;
+    while (view().Timer(TMainTimer::Start).on && ticks < 20) {
+      if (++ticks == 3) bind_ = row.bindFromThirdTick;
+      controller_->OnStartTimer();
+    }
+
+    EXPECT_EQ(ticks, row.ticksRun);
+    EXPECT_EQ(controller_->ErrorState(), row.errorState);
+    EXPECT_EQ(view().TabsVisible(), row.tabs);
+    EXPECT_EQ(view().TrayIconVisible(), row.errorState);
+    EXPECT_EQ(view().TrayImage(), row.errorState ? TTrayImage::Error : TTrayImage::Normal);
+    EXPECT_TRUE(view().IsHiddenToTray());
+    EXPECT_EQ(seams_.updateStarts, 1);
+    // The error icon stays for good: the tray timer changes nothing.
+    controller_->OnTrayTimer();
+    EXPECT_EQ(view().TrayIconVisible(), row.errorState);
+    controller_.reset();
+  }
 }
 
 TEST_F(MainControllerTest, StartTickInDevModeNeverArmsTrayTimer) {
@@ -434,6 +483,30 @@ TEST_F(MainControllerTest, SettingsPageDefaultsAndProxyOptionFollowTabRule) {
 
   controller_->ProxyOptionClicked();  // unchanged box: nothing happens
   EXPECT_EQ(seams_.proxyStarts, 1);
+}
+
+TEST_F(MainControllerTest, IdleTimeEditedSavesTheHostGroupOnlyForANumber) {
+  struct TRow {
+    const char* field;
+    const char* saved;
+  };
+  const TRow rows[] = {{"45", "45"}, {"0", "0"}, {"", "9"}, {"x", "9"}};
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.field);
+    ResetView();
+    WriteIni("[Server]\nIdleTime=9\n");
+    Create();
+    view().SetDomainLines({"edited.example"});
+
+    view().SetIdleTimeText(row.field);
+    controller_->IdleTimeEdited();
+
+    TKvIniFile saved(iniFile_);
+    EXPECT_EQ(saved.ReadString("Server", "IdleTime", ""), row.saved);
+    EXPECT_EQ(saved.ReadString("Server", "Domains", "").find("edited.example"), std::string::npos)
+        << "the domain editor's lines are not saved with the host group";
+    controller_.reset();
+  }
 }
 
 TEST_F(MainControllerTest, TabsKeyShowsTabsAndNeverHidesThem) {

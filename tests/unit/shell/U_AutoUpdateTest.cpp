@@ -22,8 +22,10 @@
 
 #include "DravikConfig.h"
 #include "KvClock.h"
+#include "RecordingLogSink.h"
 #include "TempDir.h"
 #include "U_AppHooks.h"
+#include "U_LogFile.h"
 #include "U_ThreadDialogs.h"
 #include "VersionBlock.h"
 
@@ -69,7 +71,7 @@ class AutoUpdateTest : public ::testing::Test {
 };
 
 TEST_F(AutoUpdateTest, WithoutErrorTheNoteIsShownWithTheInformationCaption) {
-  ShowAutoUpdateMessage();
+  TAutoUpdateState().ShowUpdateMessage();
 
   ASSERT_EQ(shown_.size(), 1u);
   EXPECT_EQ(shown_[0].caption, "Dravik Plugin Host [ZRT] - Информация");
@@ -82,8 +84,8 @@ TEST_F(AutoUpdateTest, WithoutErrorTheNoteIsShownWithTheInformationCaption) {
 TEST_F(AutoUpdateTest, OnceAnErrorWasShownEveryLaterMessageShowsItAgain) {
   LastUpdateError.store(TAutoUpdateError::errGetInstaller);
 
-  ShowAutoUpdateMessage();
-  ShowAutoUpdateMessage();
+  TAutoUpdateState().ShowUpdateMessage();
+  TAutoUpdateState().ShowUpdateMessage();
 
   ASSERT_EQ(shown_.size(), 2u);
   for (const TShownBox& box : shown_) {
@@ -205,10 +207,12 @@ class TScriptedTransport final : public IUpdateTransport {
 
 class TRecordingLauncher final : public IInstallerLauncher {
  public:
-  bool RunHidden(const std::string& fileName, const std::vector<std::string>& parameters) override {
+  bool RunHidden(const std::string& fileName, const std::vector<std::string>& parameters,
+                 std::string& cause) override {
     struct stat info {};
     mode = ::stat(fileName.c_str(), &info) == 0 ? (info.st_mode & 0777) : 0;
     runs.emplace_back(fileName, parameters);
+    if (!result) cause = "Exception EOSError: not started";
     return result;
   }
   bool result = true;
@@ -433,6 +437,41 @@ TEST_F(UpdateThreadTest, TheStartedInstallerIsAPrivateTempFileWithTheUnattendedP
       transport_.urls,
       (std::vector<std::string>{"https://updates.test/win-download/DravikPluginUpdateManifest.json",
                                 "https://updates.test/win-download/DravikPluginSetupZRT.exe"}));
+}
+
+TEST_F(UpdateThreadTest, AnInstallerThatCannotBeStartedGivesOneErrorRecordWithItsCause) {
+  testing::TRecordingSink sink;
+  THostLoger loger(sink, clock_);
+  THostLoger* previous = HostLoger.exchange(&loger);
+  transport_.manifest = {200, Manifest("3.1.2.3")};
+  // The right version, but an interpreter that does not exist: the real launcher fails.
+  transport_.installer = {200, "#!/nonexistent/interpreter\n# " +
+                                   platform::EncodeVersionBlock({{"FileVersion", "3.1.2.3"}}) +
+                                   "\n"};
+  TSpawnLauncher spawn;
+  TUpdateContext context;
+  context.Clock = &clock_;
+  context.Transport = &transport_;
+  context.Launcher = &spawn;
+  context.Endpoint = UpdateEndpointAt("https://updates.test");
+  context.OwnFile = ownFile_;
+  context.TempDir = TempFolder();
+  TUpdateThread thread(std::move(context));
+  thread.OwnVersion = VersionToInt64("3.1.2.2");
+
+  EXPECT_FALSE(thread.CheckForUpdate({}));
+  HostLoger.store(previous);
+
+  const std::vector<testing::TRecord> errors = sink.Find("AutoUpdate: ");
+  std::vector<std::string> errorTexts;
+  for (const testing::TRecord& record : errors)
+    if (record.firstLine.find("[DataID: Error]") != std::string::npos)
+      errorTexts.push_back(record.details.substr(0, record.details.find("\r\n")));
+  EXPECT_EQ(errorTexts, std::vector<std::string>{"Value: AutoUpdate: Error executing installer!"});
+  const std::optional<std::string> details = sink.FirstDetails("AutoUpdate: Error executing");
+  ASSERT_TRUE(details);
+  EXPECT_NE(details->find("Exception "), std::string::npos) << *details;
+  EXPECT_EQ(LastUpdateError.load(), TAutoUpdateError::errRunInstaller);
 }
 
 TEST_F(UpdateThreadTest, ConcurrentLoopChecksHourlyAndAtOnceAfterTheClockWentBack) {

@@ -11,8 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "KvClock.h"
+#include "KvSysTools.h"
+#include "RecordingLogSink.h"
 #include "Registry.h"
 #include "TempDir.h"
+#include "U_LogFile.h"
 #include "U_ThreadDialogs.h"
 
 namespace dravik {
@@ -110,9 +114,18 @@ bool AwaitWatching(const TRegMonThread& monitor) {
   return monitor.Watching();
 }
 
-// The monitor with a scripted answer and a record of the questions.
+// Stands in for the main window, whose records the check writes.
+class TWindow final : public TKvObject {
+ public:
+  DRAVIK_CLASS_NAME(TFmMain)
+};
+
+// The monitor with a scripted answer and a record of the questions and of the log.
 class ProxyMonitorTest : public ProxyStoreTest {
  protected:
+  void SetUp() override { previousLoger_ = HostLoger.exchange(&loger_); }
+  void TearDown() override { HostLoger.store(previousLoger_); }
+
   TProxyMonitor MakeMonitor(bool answer) {
     return TProxyMonitor(std::string(kHost), Root(), [this, answer](const std::string& question) {
       std::lock_guard lock(mutex_);
@@ -131,9 +144,27 @@ class ProxyMonitorTest : public ProxyStoreTest {
     return asked_.wait_for(lock, 10s, [&] { return questions_.size() >= count; });
   }
 
+  // The senders of the records that start with `text`.
+  std::vector<std::string> SendersOf(std::string_view text) const {
+    std::vector<std::string> senders;
+    for (const testing::TRecord& record : sink_.Find(text)) {
+      const std::size_t at = record.firstLine.find("[TraceID: ");
+      senders.push_back(
+          at == std::string::npos
+              ? std::string()
+              : record.firstLine.substr(at + 10, record.firstLine.find(']', at) - at - 10));
+    }
+    return senders;
+  }
+
   std::mutex mutex_;
   std::condition_variable asked_;
   std::vector<std::string> questions_;
+  TWindow window_;
+  testing::TRecordingSink sink_;
+  TSystemClock clock_;
+  THostLoger loger_{sink_, clock_};
+  THostLoger* previousLoger_ = nullptr;
 };
 
 TEST_F(ProxyMonitorTest, CheckAsksOnlyWhenTheProxyIsOnAndTheHostIsMissing) {
@@ -209,7 +240,7 @@ TEST_F(ProxyMonitorTest, ConcurrentChangeOfAnyValueAsksAgainAfterANo) {
     asked_.notify_all();
     return ++calls > 1;  // No at start, Yes after the change
   });
-  monitor.StartProxyMonitor();
+  monitor.StartProxyMonitor(window_);
   ASSERT_NE(monitor.RegMonitor(), nullptr);
   ASSERT_TRUE(AwaitWatching(*monitor.RegMonitor()));
 
@@ -221,6 +252,11 @@ TEST_F(ProxyMonitorTest, ConcurrentChangeOfAnyValueAsksAgainAfterANo) {
   EXPECT_EQ(Questions(),
             (std::vector<std::string>{std::string(kAskAtStart), std::string(kAskAfterChange)}));
   EXPECT_EQ(Overrides(), "dravik.localhost");
+  // The check's records are the window's, at start and on the watcher's thread alike.
+  const std::string window = "TFmMain(0x" + AddressToHex(&window_) + ")";
+  EXPECT_EQ(SendersOf("Domain not found in proxy overrides!"),
+            (std::vector<std::string>{window, window}));
+  EXPECT_EQ(SendersOf("Adding domain to proxy overrides..."), std::vector<std::string>{window});
 }
 
 TEST_F(ProxyMonitorTest, ConcurrentWriteOfTheHandlerItselfIsNotReported) {
@@ -250,15 +286,15 @@ TEST_F(ProxyMonitorTest, ConcurrentWriteOfTheHandlerItselfIsNotReported) {
 TEST_F(ProxyMonitorTest, StartWithoutTheKeyKeepsTheEndedWatcherAndBadValuesStartNone) {
   TProxyMonitor missing(std::string(kHost), dir_ / "empty",
                         [](const std::string&) { return true; });
-  missing.StartProxyMonitor();
+  missing.StartProxyMonitor(window_);
   TRegMonThread* ended = missing.RegMonitor();
   ASSERT_NE(ended, nullptr);
   EXPECT_TRUE(ended->WaitFor(10'000));
-  missing.StartProxyMonitor();
+  missing.StartProxyMonitor(window_);
   EXPECT_EQ(missing.RegMonitor(), ended);
 
   TProxyMonitor monitor = MakeMonitor(true);  // the proxy switch is missing
-  monitor.StartProxyMonitor();
+  monitor.StartProxyMonitor(window_);
   EXPECT_EQ(monitor.RegMonitor(), nullptr);
 }
 
@@ -282,7 +318,8 @@ TEST_F(ProxyStoreTest, ConcurrentStopWhileTheWatchersQuestionWaitsForTheMainThre
   auto previous = SetDialogPresenter(std::make_unique<TNoPresenter>(shown));
   Set("ProxyEnable", 0);
   TProxyMonitor monitor(std::string(kHost), Root());
-  monitor.StartProxyMonitor();
+  const TWindow window;
+  monitor.StartProxyMonitor(window);
   ASSERT_TRUE(AwaitWatching(*monitor.RegMonitor()));
   Set("ProxyEnable", 1);
   // The question is queued for the main thread, which has not served it.

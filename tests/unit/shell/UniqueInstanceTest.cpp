@@ -115,7 +115,7 @@ TEST_F(UniqueInstanceTest, StopServer_RunningServer_RemovesItsFilesAndTheNextSta
   ASSERT_EQ(first.CheckOtherInstance({}), TInstanceCheck::kServerStarted);
   const std::string path = first.SocketPath();
 
-  first.StopServer();
+  first.FreeInstanceServer();
 
   EXPECT_FALSE(FileExists(path));
   EXPECT_FALSE(FileExists(path + ".lock"));
@@ -197,7 +197,7 @@ TEST_F(UniqueInstanceTest,
     return guard.CheckOtherInstance({"x"});
   });
   EXPECT_EQ(later.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
-  first.StartServer();
+  first.StartInstanceServer();
 
   EXPECT_EQ(later.get(), TInstanceCheck::kAnotherInstance);
   EXPECT_EQ(PollFor(first, 1), (std::vector<TInstanceMessage>{{1, "x\r"}}));
