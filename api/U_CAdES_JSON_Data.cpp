@@ -1,8 +1,14 @@
 #include "U_CAdES_JSON_Data.h"
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <system_error>
 
@@ -247,15 +253,52 @@ void TsftKeyContainerSFT::TsftKeyContainer::Publish(TjsonPropertyVisitor& visito
 
 namespace {
 
-// Printable ASCII, tabs and line breaks after an optional byte order mark: a PEM or Base64
-// text. Anything else (a DER certificate starts with 0x30 0x82) is binary.
+using TX509Ptr = std::unique_ptr<X509, decltype(&X509_free)>;
+
+// Printable ASCII, tabs and line breaks: a PEM or Base64 text. Anything else (a DER
+// certificate starts with 0x30 0x82) is binary.
 bool IsPemText(std::string_view content) {
-  if (content.starts_with(kUtf8Bom)) content.remove_prefix(kUtf8Bom.size());
   for (const char c : content) {
     const auto byte = static_cast<unsigned char>(c);
     if ((byte < 0x20 && byte != '\t' && byte != '\r' && byte != '\n') || byte >= 0x7F) return false;
   }
   return true;
+}
+
+// An OpenSSL pass-phrase callback that never asks anyone: an enciphered block fails to read
+// instead of OpenSSL prompting on the terminal.
+int RefusePassphrase(char*, int, int, void*) noexcept { return -1; }
+
+// The first certificate of DER bytes (whatever follows it); null when they begin with none.
+TX509Ptr CertificateFromDer(std::string_view der) {
+  const auto* cursor = reinterpret_cast<const unsigned char*>(der.data());
+  return TX509Ptr(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())), &X509_free);
+}
+
+// The first certificate of a file's contents: the first certificate block of PEM text, the
+// certificate of Base64 text, or the first of DER bytes; null when they hold none, so that
+// a key or any other file named where a certificate belongs is never taken for one.
+TX509Ptr FirstCertificate(std::string_view content) {
+  if (content.starts_with(kUtf8Bom)) content.remove_prefix(kUtf8Bom.size());
+  if (content.empty() || content.size() > static_cast<std::size_t>(INT_MAX))
+    return TX509Ptr(nullptr, &X509_free);
+  if (!IsPemText(content)) return CertificateFromDer(content);
+  if (content.find("-----BEGIN ") == std::string_view::npos)
+    return CertificateFromDer(Base64Decode(content, false));
+  const std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+      BIO_new_mem_buf(content.data(), static_cast<int>(content.size())), &BIO_free);
+  if (!bio) return TX509Ptr(nullptr, &X509_free);
+  return TX509Ptr(PEM_read_bio_X509(bio.get(), nullptr, &RefusePassphrase, nullptr), &X509_free);
+}
+
+// Base64 of the DER of a certificate; "" when it cannot be encoded.
+std::string CertificateBase64(X509* certificate) {
+  const int length = i2d_X509(certificate, nullptr);
+  if (length <= 0) return {};
+  std::string der(static_cast<std::size_t>(length), '\0');
+  auto* cursor = reinterpret_cast<unsigned char*>(der.data());
+  if (i2d_X509(certificate, &cursor) != length) return {};
+  return Base64Encode(der);
 }
 
 }  // namespace
@@ -268,17 +311,12 @@ bool TsftKeyContainerSFT::TsftKeyContainer::LoadX509FromFile(const std::string& 
   if (!content) {
     throw EFOpenError("Cannot open file \"" + fileName + "\". " + SysErrorMessage(errno));
   }
-  // A DER file is binary: its bytes go out as Base64, so no raw byte reaches a JSON reply.
-  if (!IsPemText(*content)) {
-    X509data = Base64Encode(*content);
-    return true;
-  }
-  std::string_view text = *content;
-  if (text.starts_with(kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
-  std::string joined;
-  for (const std::string& line : SplitLines(text)) joined += line + "\r\n";
-  X509data = StripPemArmor(joined);
-  return true;
+  // This thread's OpenSSL error queue is left as it was found: empty.
+  ERR_clear_error();
+  const TX509Ptr certificate = FirstCertificate(*content);
+  ERR_clear_error();
+  if (certificate) X509data = CertificateBase64(certificate.get());
+  return !X509data.empty();
 }
 
 void TsftKeyContainerSFT::TsftPerson::Publish(TjsonPropertyVisitor& visitor) {

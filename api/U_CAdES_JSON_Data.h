@@ -169,9 +169,10 @@ class TsftKeyContainerSFT final : public TjsonPersistent {
     DRAVIK_CLASS_NAME(TsftKeyContainer)
     void Publish(TjsonPropertyVisitor& visitor) override;
 
-    // X509data := the file's lines joined by CR LF, through StripPemArmor. False (and
-    // X509data empty) when there is no such file; a file that cannot be read throws
-    // EFOpenError.
+    // X509data := Base64 of the DER of the file's certificate (PEM, Base64 or DER; of a file
+    // holding several, the first). False, with X509data empty, when there is no such file or
+    // it holds no certificate (an enciphered PEM block counts as none); a file that cannot be
+    // read throws EFOpenError.
     bool LoadX509FromFile(const std::string& fileName);
 
     std::unique_ptr<TsftProviderInfo> providerInfo = std::make_unique<TsftProviderInfo>();

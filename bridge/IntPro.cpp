@@ -6,11 +6,13 @@
 #include <initializer_list>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "Environment.h"
 #include "KvCommonUtils.h"
 #include "KvSysTools.h"
 #include "KvText.h"
+#include "Processes.h"
 #include "U_LogFile.h"
 #include "U_TokenPath.h"
 
@@ -38,46 +40,107 @@ std::string Slashed(std::string_view path) {
   return result;
 }
 
+std::string WithoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// The program's own compatibility prefix: $WINEPREFIX when it is absolute, else
+// $HOME/.wine.
 std::string WinePrefix() {
   const char* prefix = std::getenv("WINEPREFIX");
-  std::string result = prefix && *prefix == '/' ? prefix : platform::HomeDir() + "/.wine";
-  while (result.size() > 1 && result.back() == '/') result.pop_back();
-  return result;
+  return WithoutTrailingSlashes(prefix && *prefix == '/' ? prefix : platform::HomeDir() + "/.wine");
+}
+
+constexpr std::string_view kDosDevices = "/dosdevices/";
+
+// Where `dir` names a drive folder `<prefix>/dosdevices/x:` (alone or followed by '/'): the
+// position of "/dosdevices/" in it; npos when it lies on no drive.
+std::size_t DriveMarkOf(std::string_view dir) {
+  for (std::size_t at = dir.find(kDosDevices); at != std::string_view::npos;
+       at = dir.find(kDosDevices, at + 1)) {
+    const std::string_view rest = dir.substr(at + kDosDevices.size());
+    if (HasDriveLetter(rest) && (rest.size() == 2 || rest[2] == '/')) return at;
+  }
+  return std::string_view::npos;
 }
 
 // The drive folder that `dir` lies in, or "" when it lies on none.
 std::string DriveRootOf(std::string_view dir) {
-  const std::string devices = WinePrefix() + "/dosdevices/";
-  if (!dir.starts_with(devices)) return {};
-  const std::string_view rest = dir.substr(devices.size());
-  if (!HasDriveLetter(rest) || (rest.size() > 2 && rest[2] != '/')) return {};
-  return std::string(dir.substr(0, devices.size() + 2));
+  const std::size_t at = DriveMarkOf(dir);
+  if (at == std::string_view::npos) return {};
+  return std::string(dir.substr(0, at + kDosDevices.size() + 2));
+}
+
+// The prefix whose drives a client's folder lies on; the program's own prefix when it lies
+// on none.
+std::string PrefixOfDir(std::string_view dir) {
+  const std::size_t at = DriveMarkOf(dir);
+  return at == std::string_view::npos ? WinePrefix() : std::string(dir.substr(0, at));
+}
+
+// `path` written through the drive folder `<prefix>/dosdevices/x:` whose target holds it
+// (the deepest such target; a drive of the whole Linux root does not count, as a path there
+// is the same either way); `path` itself when no drive holds it.
+std::string ThroughDrive(const std::string& path, std::string_view prefix) {
+  std::error_code error;
+  const fs::path real = fs::weakly_canonical(path, error);
+  const std::string target = error ? path : real.string();
+  const std::string devices = std::string(prefix) + std::string(kDosDevices);
+  std::string best;
+  std::size_t bestLength = 0;
+  fs::directory_iterator it(devices, error);
+  for (int scanned = 0; !error && it != fs::directory_iterator() && scanned < kMaxScannedEntries;
+       it.increment(error), ++scanned) {
+    const std::string name = it->path().filename().string();
+    if (name.size() != 2 || !HasDriveLetter(name)) continue;
+    std::error_code linkError;
+    const std::string drive = fs::canonical(it->path(), linkError).string();
+    if (linkError || drive == "/" || drive.size() <= bestLength) continue;
+    if (target == drive || (target.starts_with(drive) && target[drive.size()] == '/')) {
+      best = devices + LowerCase(name) + target.substr(drive.size());
+      bestLength = drive.size();
+    }
+  }
+  return best.empty() ? path : best;
 }
 
 std::string Normalised(const std::string& path) {
   return path.empty() ? path : fs::path(path).lexically_normal().string();
 }
 
-bool IsKind(const fs::path& path, bool folder) {
+enum class TEntryKind { Any, Folder, File };
+
+bool IsKind(const fs::path& path, TEntryKind kind) {
   std::error_code error;
-  return folder ? fs::is_directory(path, error) : fs::is_regular_file(path, error);
+  switch (kind) {
+    case TEntryKind::Folder:
+      return fs::is_directory(path, error);
+    case TEntryKind::File:
+      return fs::is_regular_file(path, error);
+    case TEntryKind::Any:
+      break;
+  }
+  return fs::exists(fs::symlink_status(path, error));
 }
 
-// The full name of the entry `name` of `dir` (a regular file, or a folder when `folder`):
-// the exact name first, then the first entry whose name matches without letter case; ""
-// when there is none.
-std::string FindEntryNoCase(const std::string& dir, std::string_view name, bool folder) {
+// The full name of the entry `name` of `dir` of that kind: the exact name first, then the
+// first entry (in name order, for a stable choice) whose name matches without letter case;
+// "" when there is none.
+std::string FindEntryNoCase(const std::string& dir, std::string_view name, TEntryKind kind) {
   const fs::path exact = fs::path(dir) / name;
-  if (IsKind(exact, folder)) return exact.string();
+  if (IsKind(exact, kind)) return exact.string();
+  std::vector<fs::path> matches;
   std::error_code error;
   fs::directory_iterator it(dir, error);
   for (int scanned = 0; !error && it != fs::directory_iterator() && scanned < kMaxScannedEntries;
        it.increment(error), ++scanned) {
     const fs::path& candidate = it->path();
-    if (SameTextRu(candidate.filename().string(), name) && IsKind(candidate, folder))
-      return candidate.string();
+    if (SameTextRu(candidate.filename().string(), name) && IsKind(candidate, kind))
+      matches.push_back(candidate);
   }
-  return {};
+  if (matches.empty()) return {};
+  return std::min_element(matches.begin(), matches.end())->string();
 }
 
 // A name that stays inside the folder it is joined to.
@@ -93,15 +156,17 @@ class TSystemProcessFinder final : public IProcessFinder {
   std::string ProgramPathOf(std::string_view fileName) const override {
     const int pid = FindProcessByName(fileName);
     if (pid <= 0) return {};
-    std::string path = GetProcessImagePath(pid);
-    if (path.empty() || path.starts_with('/') || path.starts_with('\\') || HasDriveLetter(path))
-      return path;
-    // A program that the compatibility layer started by a relative name lies in the
-    // process's working folder.
-    std::error_code error;
-    const fs::path cwd = fs::read_symlink("/proc/" + std::to_string(pid) + "/cwd", error);
-    if (error || !cwd.is_absolute()) return {};
-    return (cwd / Slashed(path)).string();
+    const std::string image = GetProcessImagePath(pid);
+    if (image.empty()) return {};
+    // The client's drives are those of its own prefix, which need not be the program's.
+    const std::string prefix =
+        ClientWinePrefix(platform::ProcessEnvironmentValue(pid, "WINEPREFIX"),
+                         platform::ProcessEnvironmentValue(pid, "HOME"));
+    const bool relative =
+        !image.starts_with('/') && !image.starts_with('\\') && !HasDriveLetter(image);
+    const std::string cwd = relative ? platform::ProcessWorkingDir(pid) : std::string();
+    if (relative && cwd.empty()) return {};
+    return ClientProgramPath(image, cwd, prefix);
   }
 };
 
@@ -175,21 +240,60 @@ TRememberedDir& LastInterProInstallDir() noexcept {
   return dir;
 }
 
-std::string WindowsDriveFolder(char letter) {
-  return WinePrefix() + "/dosdevices/" + LowerCase(std::string(1, letter)) + ":";
+std::string WindowsDriveFolder(char letter) { return WindowsDriveFolder(letter, WinePrefix()); }
+
+std::string WindowsDriveFolder(char letter, std::string_view prefix) {
+  return WithoutTrailingSlashes(std::string(prefix)) + std::string(kDosDevices) +
+         LowerCase(std::string(1, letter)) + ":";
 }
 
 std::string LocalPathFromWindows(std::string_view path) {
+  return LocalPathFromWindows(path, WinePrefix());
+}
+
+std::string LocalPathFromWindows(std::string_view path, std::string_view prefix) {
   std::string result = Slashed(path);
   if (!HasDriveLetter(result)) return result;
   const std::string rest = result.substr(2);
-  return WindowsDriveFolder(result[0]) + (rest.starts_with('/') ? "" : "/") + rest;
+  return WindowsDriveFolder(result[0], prefix) + (rest.starts_with('/') ? "" : "/") + rest;
+}
+
+std::string ClientWinePrefix(const std::optional<std::string>& winePrefix,
+                             const std::optional<std::string>& home) {
+  if (winePrefix && winePrefix->starts_with('/')) return WithoutTrailingSlashes(*winePrefix);
+  if (home && home->starts_with('/')) return WithoutTrailingSlashes(*home) + "/.wine";
+  return WinePrefix();
+}
+
+std::string ClientProgramPath(std::string_view image, std::string_view cwd,
+                              std::string_view prefix) {
+  const std::string path = Slashed(image);
+  if (path.empty()) return {};
+  if (HasDriveLetter(path)) return Normalised(LocalPathFromWindows(path, prefix));
+  if (path.starts_with('/')) return ThroughDrive(Normalised(path), prefix);
+  if (!cwd.starts_with('/')) return {};
+  return ThroughDrive(Normalised(IncludeTrailingPathDelimiter(std::string(cwd)) + path), prefix);
+}
+
+std::string ResolveClientFile(std::string_view path) {
+  if (!path.starts_with('/')) return std::string(path);
+  std::vector<std::string> parts;
+  for (const fs::path& part : fs::path(path).relative_path()) {
+    if (!part.empty()) parts.push_back(part.string());
+  }
+  std::string resolved = "/";
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const bool last = i + 1 == parts.size();
+    resolved = FindEntryNoCase(resolved, parts[i], last ? TEntryKind::Any : TEntryKind::Folder);
+    if (resolved.empty()) return std::string(path);
+  }
+  return resolved;
 }
 
 std::string ExpandClientPath(std::string_view value, std::string_view installDir) {
   if (value.empty()) return {};
   const std::string path = Slashed(value);
-  if (HasDriveLetter(path)) return Normalised(LocalPathFromWindows(path));
+  if (HasDriveLetter(path)) return Normalised(LocalPathFromWindows(path, PrefixOfDir(installDir)));
   if (path.starts_with('/')) return Normalised(DriveRootOf(installDir) + path);
   return Normalised(IncludeTrailingPathDelimiter(installDir) + path);
 }
@@ -229,9 +333,10 @@ int FindRMClientCfg(std::string_view searchRoot, TRememberedDir& lastDir, std::s
     lastDir.Set({});
     return kInterProNoConfig;
   };
-  const std::string configDir = FindEntryNoCase(installDir, kRMClientConfigDir, true);
-  const std::string file =
-      configDir.empty() ? std::string() : FindEntryNoCase(configDir, kRMClientConfigFile, false);
+  const std::string configDir = FindEntryNoCase(installDir, kRMClientConfigDir, TEntryKind::Folder);
+  const std::string file = configDir.empty()
+                               ? std::string()
+                               : FindEntryNoCase(configDir, kRMClientConfigFile, TEntryKind::File);
   if (file.empty()) {
     IntProLog("FindRMClientCfg - file not found " + std::string(kRMClientConfigFile));
     return missing();
@@ -252,12 +357,12 @@ int FindInterProCfg(std::string_view searchRoot, TRememberedDir& lastDir, std::s
     lastDir.Set({});
     return kInterProNoConfig;
   };
-  const std::string mainFile = FindEntryNoCase(installDir, kInterProMainFile, false);
+  const std::string mainFile = FindEntryNoCase(installDir, kInterProMainFile, TEntryKind::File);
   if (mainFile.empty()) {
     IntProLog("FindInterProCfg - file not found " + std::string(kInterProMainFile));
     return missing();
   }
-  const TKvIniFile main(mainFile, TIniEncoding::Cp1251);
+  const TKvIniFile main(mainFile, TIniEncoding::Cp1251, TIniNameCase::AsciiAndCyrillic);
   const std::string select = main.ReadString("General", "SelectConfig", "");
   const std::string selected = main.ReadString("General", "SelectedConfig", "");
   if (select == "0") {
@@ -267,8 +372,9 @@ int FindInterProCfg(std::string_view searchRoot, TRememberedDir& lastDir, std::s
     }
     const std::string name = selected + std::string(kInterProConfigExt);
     // The selected name comes from the client's file: it may only name a file of the folder.
-    const std::string file =
-        IsPlainFileName(selected) ? FindEntryNoCase(installDir, name, false) : std::string();
+    const std::string file = IsPlainFileName(selected)
+                                 ? FindEntryNoCase(installDir, name, TEntryKind::File)
+                                 : std::string();
     if (file.empty()) {
       IntProLog("FindInterProCfg - Config file not found " + installDir + name);
       return missing();
@@ -315,7 +421,9 @@ void TInterProConfig::ReadConfig(int n) {
   contextsNumber_ = 0;
   if (n < 0 || n >= configCount_) return;
   IntProLog("ReadConfig - " + configFiles_[n]);
-  ini_ = std::make_unique<TKvIniFile>(configFiles_[n], TIniEncoding::Cp1251);
+  // The clients' own system folds Cyrillic letters too when it compares these names.
+  ini_ = std::make_unique<TKvIniFile>(configFiles_[n], TIniEncoding::Cp1251,
+                                      TIniNameCase::AsciiAndCyrillic);
   if (isRMClient_) {
     FillContextListRMClient();
   } else {

@@ -10,11 +10,15 @@
 // - The clients run under the compatibility layer that runs programs of their first OS (or
 //   natively); their program paths, and the paths in their files, may be Windows paths. '\'
 //   is read as '/', and a drive letter X: stands for the folder `<prefix>/dosdevices/x:`, the
-//   layer's own drive mapping, where <prefix> is $WINEPREFIX when it is an absolute path and
-//   `$HOME/.wine` otherwise (honoured in every build).
+//   layer's own drive mapping. A running client's <prefix> is its own: the WINEPREFIX of its
+//   environment, else its HOME + "/.wine", else the program's. A folder on a client's drive
+//   is written through the drive's folder, so the paths named in its files keep their drive;
+//   a folder lying on no drive goes with the program's prefix: $WINEPREFIX when it is an
+//   absolute path and `$HOME/.wine` otherwise (honoured in every build).
 // - A program started there by a relative name has its process's working folder as its folder.
-// - File names of the clients' files match without regard to letter case (ASCII and the
-//   Cyrillic capitals), as on their first OS; the exact name is tried first.
+// - File names match without regard to letter case (ASCII and the Cyrillic capitals), as on
+//   the clients' own system, and so do the section and key names in their files; the exact
+//   name is tried first.
 // - Their files are CP1251 text (a UTF-8 byte order mark marks a UTF-8 one).
 //
 // Everything a client's file gives is untrusted: a selected configuration name must be a
@@ -25,6 +29,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -71,8 +76,9 @@ struct TInterProContext {
 class IProcessFinder {
  public:
   virtual ~IProcessFinder() = default;
-  // The program file (a Linux or Windows path) of the first running process of this user
-  // whose program has the file name `fileName` (letter case ignored); "" when none.
+  // The program file (a Linux path, or a Windows path on the program's own drives) of the
+  // first running process whose program has the file name `fileName` (letter case ignored);
+  // "" when none.
   virtual std::string ProgramPathOf(std::string_view fileName) const = 0;
 };
 
@@ -95,16 +101,36 @@ class TRememberedDir {
 TRememberedDir& LastRMClientInstallDir() noexcept;
 TRememberedDir& LastInterProInstallDir() noexcept;
 
-// The folder that the drive letter stands for: `<prefix>/dosdevices/<letter in lower case>:`.
+// The folder that the drive letter stands for: `<prefix>/dosdevices/<letter in lower case>:`,
+// of the program's own prefix or of the one given.
 std::string WindowsDriveFolder(char letter);
+std::string WindowsDriveFolder(char letter, std::string_view prefix);
 // A path of the clients' system as a Linux path: '\' becomes '/', a leading drive "X:" its
-// folder; any other path keeps its form. Not normalised.
+// folder (of the program's own prefix or of the one given); any other path keeps its form.
+// Not normalised.
 std::string LocalPathFromWindows(std::string_view path);
+std::string LocalPathFromWindows(std::string_view path, std::string_view prefix);
+// The prefix of a client process from the values of its environment: its WINEPREFIX when
+// that is an absolute path, else its HOME + "/.wine" when HOME is one, else the program's.
+std::string ClientWinePrefix(const std::optional<std::string>& winePrefix,
+                             const std::optional<std::string>& home);
+// The program file of a client process in `prefix` as a Linux path: a drive path goes to its
+// drive's folder; a relative one (a program started by a relative name) lies in `cwd`; a
+// Linux path inside the target of one of the prefix's drives (drive_c, say) is written
+// through that drive's folder, `<prefix>/dosdevices/c:/...`. "" when a relative path has no
+// absolute `cwd`.
+std::string ClientProgramPath(std::string_view image, std::string_view cwd,
+                              std::string_view prefix);
 // A configuration value made absolute against `installDir` (a Linux folder ending with '/'):
-// a drive path goes to its drive's folder, a value beginning with a separator is taken on the
-// drive of `installDir` (the Linux root when that folder lies on no drive), any other value
-// is appended to `installDir`; "." and ".." are then resolved lexically. Empty stays empty.
+// a drive path goes to its drive's folder (of the prefix that `installDir` lies in, else of
+// the program's), a value beginning with a separator is taken on the drive of `installDir`
+// (the Linux root when that folder lies on no drive), any other value is appended to
+// `installDir`; "." and ".." are then resolved lexically. Empty stays empty.
 std::string ExpandClientPath(std::string_view value, std::string_view installDir);
+// The file that an absolute path of a client's files names: component by component the exact
+// name, else the first entry matching without letter case; the path as given when some
+// component matches nothing, and any other path as given.
+std::string ResolveClientFile(std::string_view path);
 
 // WriteLog with no sender, kind 2 and the data text "IntPro".
 void IntProLog(std::string_view text) noexcept;

@@ -73,51 +73,27 @@ constexpr long long kMaxCertificateFileSize = 64 * 1024;
 // reply stays a few megabytes.
 constexpr int kMaxListedContainers = 256;
 
-// Whether `text` is strict Base64 of one DER SEQUENCE that fills it exactly: the shape of a
-// certificate. It keeps other files that a client's configuration may name (a PEM key, a
-// text file) from reaching a web page as a container's certificate.
-bool IsDerSequenceBase64(std::string_view text) {
-  std::string der;
-  try {
-    der = Base64Decode(text, true);
-  } catch (const std::exception&) {
-    return false;
-  }
-  if (der.size() < 2 || static_cast<unsigned char>(der[0]) != 0x30) return false;
-  std::size_t length = static_cast<unsigned char>(der[1]);
-  std::size_t header = 2;
-  if (length & 0x80) {
-    const std::size_t octets = length & 0x7F;
-    if (octets == 0 || octets > 4 || der.size() < 2 + octets) return false;
-    length = 0;
-    for (std::size_t i = 0; i < octets; ++i)
-      length = (length << 8) | static_cast<unsigned char>(der[2 + i]);
-    header += octets;
-  }
-  return header + length == der.size();
-}
-
 // The certificate file of a context into the key container: only an absolute path of a
-// regular file of a certificate's size is read, and only a certificate is kept.
+// regular file of a certificate's size is read, found without letter case as the client's own
+// system would, and only a certificate is kept: a key or any other file named there never
+// reaches a web page.
 void LoadContainerCertificate(TsftKeyContainerSFT::TsftKeyContainer& container,
-                              const std::string& fileName) {
+                              const std::string& certPath) {
   container.X509data.clear();
+  if (!certPath.starts_with('/') || certPath.find('\0') != std::string::npos) return;
+  const std::string fileName = ResolveClientFile(certPath);
   struct stat st {};
-  if (!fileName.starts_with('/') || fileName.find('\0') != std::string::npos ||
-      ::stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+  if (::stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
       st.st_size > kMaxCertificateFileSize)
     return;
   try {
-    container.LoadX509FromFile(fileName);
+    if (container.LoadX509FromFile(fileName)) return;
   } catch (const std::exception& error) {
     LogException(nullptr, "ListKeyContainersSFT", error);
     container.X509data.clear();
     return;
   }
-  if (!container.X509data.empty() && !IsDerSequenceBase64(container.X509data)) {
-    WriteLog(nullptr, "ListKeyContainersSFT - not a certificate: " + fileName, 1, "IntPro");
-    container.X509data.clear();
-  }
+  WriteLog(nullptr, "ListKeyContainersSFT - not a certificate: " + fileName, 1, "IntPro");
 }
 
 }  // namespace

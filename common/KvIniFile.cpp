@@ -105,8 +105,8 @@ int CreateFolders(std::string folder) {
 
 }  // namespace
 
-TKvIniFile::TKvIniFile(std::string fileName, TIniEncoding encoding)
-    : fileName_(std::move(fileName)), encoding_(encoding) {
+TKvIniFile::TKvIniFile(std::string fileName, TIniEncoding encoding, TIniNameCase nameCase)
+    : fileName_(std::move(fileName)), encoding_(encoding), nameCase_(nameCase) {
   const std::optional<std::string> bytes = ReadRegularFile(fileName_);
   if (!bytes) return;
   std::string_view content = *bytes;
@@ -145,6 +145,10 @@ TKvIniFile::TLine TKvIniFile::ParseLine(std::string text) {
   return line;
 }
 
+bool TKvIniFile::SameName(std::string_view a, std::string_view b) const {
+  return nameCase_ == TIniNameCase::AsciiAndCyrillic ? SameTextRu(a, b) : SameText(a, b);
+}
+
 std::vector<std::size_t> TKvIniFile::EntriesOf(std::string_view section) const {
   section = TrimView(section);
   std::vector<std::size_t> entries;
@@ -152,7 +156,7 @@ std::vector<std::size_t> TKvIniFile::EntriesOf(std::string_view section) const {
   for (std::size_t i = 0; i < lines_.size(); ++i) {
     const TLine& line = lines_[i];
     if (line.kind == TLineKind::Section) {
-      inSection = SameText(line.name, section);
+      inSection = SameName(line.name, section);
     } else if (inSection && line.kind == TLineKind::Entry) {
       entries.push_back(i);
     }
@@ -164,7 +168,7 @@ std::optional<std::size_t> TKvIniFile::FindEntry(std::string_view section,
                                                  std::string_view key) const {
   key = TrimView(key);
   for (std::size_t i : EntriesOf(section)) {
-    if (SameText(lines_[i].name, key)) return i;
+    if (SameName(lines_[i].name, key)) return i;
   }
   return std::nullopt;
 }
@@ -191,16 +195,17 @@ bool TKvIniFile::ValueExists(std::string_view section, std::string_view key) con
 bool TKvIniFile::SectionExists(std::string_view section) const {
   section = TrimView(section);
   for (const TLine& line : lines_) {
-    if (line.kind == TLineKind::Section && SameText(line.name, section)) return true;
+    if (line.kind == TLineKind::Section && SameName(line.name, section)) return true;
   }
   return false;
 }
 
 namespace {
 
-void AddOnce(std::vector<std::string>& names, const std::string& name) {
+template <class Same>
+void AddOnce(std::vector<std::string>& names, const std::string& name, Same same) {
   for (const std::string& known : names) {
-    if (SameText(known, name)) return;
+    if (same(known, name)) return;
   }
   names.push_back(name);
 }
@@ -209,14 +214,16 @@ void AddOnce(std::vector<std::string>& names, const std::string& name) {
 
 std::vector<std::string> TKvIniFile::ReadSection(std::string_view section) const {
   std::vector<std::string> keys;
-  for (std::size_t i : EntriesOf(section)) AddOnce(keys, lines_[i].name);
+  for (std::size_t i : EntriesOf(section))
+    AddOnce(keys, lines_[i].name, [this](auto& a, auto& b) { return SameName(a, b); });
   return keys;
 }
 
 std::vector<std::string> TKvIniFile::ReadSections() const {
   std::vector<std::string> sections;
   for (const TLine& line : lines_) {
-    if (line.kind == TLineKind::Section) AddOnce(sections, line.name);
+    if (line.kind == TLineKind::Section)
+      AddOnce(sections, line.name, [this](auto& a, auto& b) { return SameName(a, b); });
   }
   return sections;
 }
@@ -245,7 +252,7 @@ void TKvIniFile::WriteString(std::string_view section, std::string_view key,
 
   const std::string entry = std::string(key) + "=" + std::string(value);
   for (std::size_t header = 0; header < lines_.size(); ++header) {
-    if (lines_[header].kind != TLineKind::Section || !SameText(lines_[header].name, section)) {
+    if (lines_[header].kind != TLineKind::Section || !SameName(lines_[header].name, section)) {
       continue;
     }
     // After the section's last entry, so that blank lines and comments that lead into the
@@ -273,7 +280,7 @@ void TKvIniFile::DeleteKey(std::string_view section, std::string_view key) {
   const std::vector<std::size_t> entries = EntriesOf(section);
   // From the back, so that the indices still to come stay valid.
   for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-    if (SameText(lines_[*it].name, key)) {
+    if (SameName(lines_[*it].name, key)) {
       lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(*it));
     }
   }
@@ -285,7 +292,7 @@ void TKvIniFile::EraseSection(std::string_view section) {
   kept.reserve(lines_.size());
   bool erasing = false;
   for (TLine& line : lines_) {
-    if (line.kind == TLineKind::Section) erasing = SameText(line.name, section);
+    if (line.kind == TLineKind::Section) erasing = SameName(line.name, section);
     if (!erasing) kept.push_back(std::move(line));
   }
   lines_ = std::move(kept);

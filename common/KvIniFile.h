@@ -19,13 +19,17 @@
 namespace dravik {
 
 enum class TIniEncoding { Utf8, Cp1251 };
+// How section and key names are compared without letter case: ASCII letters only, or the
+// Cyrillic capitals А-Я and Ё too (files written by programs whose own system folds them).
+enum class TIniNameCase { Ascii, AsciiAndCyrillic };
 
 class TKvIniFile : public TKvObject {
  public:
   // A missing, unreadable or non-regular file gives an empty copy; reading never throws.
   // A UTF-8 byte order mark is skipped and marks the text as UTF-8 whatever `encoding`
   // says; otherwise a Cp1251 file is decoded, a byte the code page lacks becoming U+FFFD.
-  explicit TKvIniFile(std::string fileName, TIniEncoding encoding = TIniEncoding::Utf8);
+  explicit TKvIniFile(std::string fileName, TIniEncoding encoding = TIniEncoding::Utf8,
+                      TIniNameCase nameCase = TIniNameCase::Ascii);
   TKvIniFile(const TKvIniFile&) = delete;
   TKvIniFile& operator=(const TKvIniFile&) = delete;
   ~TKvIniFile() override = default;
@@ -34,8 +38,8 @@ class TKvIniFile : public TKvObject {
 
   const std::string& FileName() const noexcept { return fileName_; }
 
-  // Section and key names compare ASCII case-insensitively and trimmed. Sections of one
-  // name count as one, searched in file order; of a key present twice, the first wins.
+  // Section and key names compare trimmed and without letter case (see TIniNameCase). Sections of
+  // one name count as one, searched in file order; of a key present twice, the first wins.
   std::string ReadString(std::string_view section, std::string_view key,
                          std::string_view def) const;
   // The value as a strict decimal int32; `def` when absent or not such a number.
@@ -79,6 +83,7 @@ class TKvIniFile : public TKvObject {
   };
 
   static TLine ParseLine(std::string text);
+  bool SameName(std::string_view a, std::string_view b) const;
   void LoadText(std::string_view text);
   // Indices of the entry lines of every section named `section`, in file order.
   std::vector<std::size_t> EntriesOf(std::string_view section) const;
@@ -86,6 +91,7 @@ class TKvIniFile : public TKvObject {
 
   std::string fileName_;
   TIniEncoding encoding_;
+  TIniNameCase nameCase_;
   std::vector<TLine> lines_;
   std::string lineBreak_ = "\r\n";
   bool byteOrderMark_ = false;

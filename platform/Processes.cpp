@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <memory>
 
 #include "ModulePaths.h"
+#include "UniqueFd.h"
 
 namespace dravik::platform {
 namespace {
@@ -51,6 +53,18 @@ bool ParseProcessId(std::string_view name, int& pid) {
   return error == std::errc() && end == name.data() + name.size() && pid > 0;
 }
 
+// An environment block is a few kilobytes; a larger one is not read.
+constexpr std::size_t kMaxEnvironmentSize = 1024 * 1024;
+
+// Whether the process's /proc folder belongs to this program's user: another user's
+// environment and folders are none of the program's business, also when it runs as root.
+bool IsOwnUsersProcess(const std::string& folder) {
+  struct stat info {};
+  return ::stat(folder.c_str(), &info) == 0 && info.st_uid == ::getuid();
+}
+
+std::string ProcessFolder(int pid) { return "/proc/" + std::to_string(pid); }
+
 }  // namespace
 
 std::vector<int> ListProcessIds() {
@@ -84,6 +98,46 @@ std::string ProcessImagePath(int pid) {
                                   ? ReadFirstArgument(folder + "/cmdline")
                                   : std::string();
   return ImagePathFromProcessLinks(*exeLink, cmdline);
+}
+
+std::optional<std::string> EnvironmentBlockValue(std::string_view block, std::string_view name) {
+  while (!block.empty()) {
+    const std::size_t end = block.find('\0');
+    const std::string_view entry = block.substr(0, end);
+    if (entry.size() > name.size() && entry.starts_with(name) && entry[name.size()] == '=')
+      return std::string(entry.substr(name.size() + 1));
+    if (end == std::string_view::npos) break;
+    block.remove_prefix(end + 1);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> ProcessEnvironmentValue(int pid, std::string_view name) {
+  if (pid <= 0 || name.empty()) return std::nullopt;
+  const std::string folder = ProcessFolder(pid);
+  if (!IsOwnUsersProcess(folder)) return std::nullopt;
+  const TUniqueFd fd(::open((folder + "/environ").c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) return std::nullopt;
+  std::string block;
+  char chunk[8192];
+  for (;;) {
+    const ssize_t count = ::read(fd.get(), chunk, sizeof chunk);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return std::nullopt;
+    if (count == 0) break;
+    if (block.size() + std::size_t(count) > kMaxEnvironmentSize) return std::nullopt;
+    block.append(chunk, std::size_t(count));
+  }
+  return EnvironmentBlockValue(block, name);
+}
+
+std::string ProcessWorkingDir(int pid) {
+  if (pid <= 0) return {};
+  const std::string folder = ProcessFolder(pid);
+  if (!IsOwnUsersProcess(folder)) return {};
+  const std::optional<std::string> target = ReadLinkTarget(folder + "/cwd");
+  if (!target || !target->starts_with('/')) return {};
+  return std::string(StripDeletedSuffix(*target));
 }
 
 }  // namespace dravik::platform

@@ -1,6 +1,7 @@
 // The running processes and the programs they run, from /proc.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,5 +22,17 @@ std::string ImagePathFromProcessLinks(std::string_view exeLink, std::string_view
 // The program the process runs; "" for pid <= 0, a process that has ended, or one whose
 // program this user may not see.
 std::string ProcessImagePath(int pid);
+
+// The value of the variable `name` in the environment a process of this user was started
+// with (/proc/<pid>/environ); nullopt when it has none, or the process has ended, belongs to
+// another user or carries an environment over 1 MiB.
+std::optional<std::string> ProcessEnvironmentValue(int pid, std::string_view name);
+
+// The value of `name` in an environment block of NUL-ended "NAME=value" entries; of a name
+// present twice, the first.
+std::optional<std::string> EnvironmentBlockValue(std::string_view block, std::string_view name);
+
+// The working folder of a process of this user (/proc/<pid>/cwd); "" when it cannot be read.
+std::string ProcessWorkingDir(int pid);
 
 }  // namespace dravik::platform

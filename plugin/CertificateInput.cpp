@@ -43,7 +43,7 @@ TX509Ptr CertificateFromBytes(std::string_view bytes) {
   if (bytes.empty() || bytes.size() > 16 * 1024 * 1024) return nullptr;
   if (bytes.find(kPemMarker) != std::string_view::npos) {
     const TBioPtr bio = MemoryBio(bytes);
-    return TX509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+    return TX509Ptr(PEM_read_bio_X509(bio.get(), nullptr, &RefusePassphrase, nullptr));
   }
   const auto* begin = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* cursor = begin;
@@ -64,7 +64,7 @@ TX509CrlPtr ParseCrl(std::string_view text) {
   TX509CrlPtr crl;
   if (bytes.find(kPemMarker) != std::string::npos) {
     const TBioPtr bio = MemoryBio(bytes);
-    crl.reset(PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr));
+    crl.reset(PEM_read_bio_X509_CRL(bio.get(), nullptr, &RefusePassphrase, nullptr));
   } else if (!bytes.empty()) {
     const auto* begin = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* cursor = begin;

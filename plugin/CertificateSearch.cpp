@@ -5,6 +5,7 @@
 
 #include "CertificateDump.h"
 #include "CertificateInput.h"
+#include "KvStringList.h"
 #include "KvText.h"
 #include "OpenSslSupport.h"
 
@@ -24,6 +25,16 @@ std::vector<std::string> ListItems(std::string_view text) {
     if (!item.empty()) items.push_back(std::move(item));
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
   }
+  return items;
+}
+
+// The issuer key identifiers of a search, which the host writes as the delimited text of its
+// string list: read back with the same reader, so that a quoted item (one holding blanks)
+// matches as its unquoted form does.
+TStringList IssuerItems(std::string_view list) {
+  TStringList items;
+  items.SetDelimiter(';');
+  items.SetDelimitedText(list);
   return items;
 }
 
@@ -54,8 +65,11 @@ TSearchFilter TSearchFilter::From(const TCryptoEngine& engine, std::string_view 
     const std::string text = DecodeBase64Input(data);
     if (text.compare(0, kIssuerFilterMark.size(), kIssuerFilterMark) != 0)
       throw EPluginError(TPluginError::Unparsable, "The issuer filter has no \"|||\" mark");
-    for (const std::string& id : ListItems(std::string_view(text).substr(kIssuerFilterMark.size())))
-      if (std::string hex = NormalisedKeyId(id); !hex.empty())
+    const TStringList items = IssuerItems(std::string_view(text).substr(kIssuerFilterMark.size()));
+    filter.byIssuer = items.Count() > 0;
+    // An empty item matches nothing: it is left out.
+    for (const std::string& item : items)
+      if (std::string hex = NormalisedKeyId(item); !hex.empty())
         filter.issuerKeyIds.push_back(std::move(hex));
   }
   return filter;
@@ -77,7 +91,7 @@ bool TSearchFilter::Matches(X509* certificate) const {
         }))
       return false;
   }
-  if (!issuerKeyIds.empty()) {
+  if (byIssuer) {
     const std::string authority = AuthorityKeyIdHex(certificate);
     if (authority.empty() ||
         std::find(issuerKeyIds.begin(), issuerKeyIds.end(), authority) == issuerKeyIds.end())

@@ -13,14 +13,18 @@ namespace dravik::plugin {
 
 // The filters of one search; an empty one does not restrict.
 struct TSearchFilter {
-  std::string signTool;                   // equal, ignoring case
-  std::vector<std::string> policies;      // the certificate has any of them
-  std::string commonName;                 // equal, ignoring case
-  std::string inn, ogrn, ogrnip;          // equal
-  std::vector<std::string> issuerKeyIds;  // normalised hex; any equals the authority key id
+  std::string signTool;               // equal, ignoring case
+  std::vector<std::string> policies;  // the certificate has any of them
+  std::string commonName;             // equal, ignoring case
+  std::string inn, ogrn, ogrnip;      // equal
+  // Whether the data named issuers; then one of the non-empty issuerKeyIds (normalised hex)
+  // equals the authority key id, so a list of empty items only finds nothing.
+  bool byIssuer = false;
+  std::vector<std::string> issuerKeyIds;
 
   // The filters of the engine's parameters and the export's data ("" or Base64 of "|||"
-  // and key identifiers joined by ";"); code 5 for data of another form.
+  // and the ';'-delimited text of the key identifiers, an item holding blanks quoted); code
+  // 5 for data of another form.
   static TSearchFilter From(const TCryptoEngine& engine, std::string_view data);
   bool Matches(X509* certificate) const;
 };

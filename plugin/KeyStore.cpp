@@ -156,17 +156,13 @@ std::vector<std::string> FolderEntries(const std::string& dir) {
   return names;
 }
 
-// A passphrase callback that never asks anyone: the store holds no encrypted keys, and
-// OpenSSL's default would read the terminal.
-int NoPassphrase(char*, int, int, void*) { return -1; }
-
 TEvpPkeyPtr ReadKey(const std::string& path) {
   std::optional<std::string> text = ReadStoreFile(path);
   if (!text) return nullptr;
   TSecretBytes secret(std::move(*text));
   const TOpenSslErrorScope errors;
   const TBioPtr bio = MemoryBio(secret.View());
-  return TEvpPkeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, &NoPassphrase, nullptr));
+  return TEvpPkeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, &RefusePassphrase, nullptr));
 }
 
 // The user's home folder: $HOME, else the password database's; "" when neither names one.

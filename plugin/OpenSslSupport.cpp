@@ -30,6 +30,8 @@ void ThrowOpenSsl(std::string_view context) {
 TOpenSslErrorScope::TOpenSslErrorScope() noexcept { ERR_clear_error(); }
 TOpenSslErrorScope::~TOpenSslErrorScope() { ERR_clear_error(); }
 
+int RefusePassphrase(char*, int, int, void*) noexcept { return -1; }
+
 TBioPtr MemoryBio(std::string_view bytes) {
   if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
     throw EPluginError(TPluginError::Unparsable, "The input is too large");

@@ -42,6 +42,10 @@ std::string Der(T* object, I2d i2d) {
   return bytes;
 }
 
+// The pass-phrase callback of every PEM read: it never asks anyone, so that an enciphered
+// block fails to read instead of OpenSSL prompting on the terminal.
+int RefusePassphrase(char* buffer, int size, int rwflag, void* data) noexcept;
+
 // A read-only memory BIO over `bytes`, which must outlive it.
 TBioPtr MemoryBio(std::string_view bytes);
 // A new, empty memory BIO to write into.

@@ -19,6 +19,7 @@
 #include "PluginHostFixture.h"
 #include "RecordingLogSink.h"
 #include "TempDir.h"
+#include "TestPki.h"
 #include "U_CAdES_JSON.h"
 #include "U_CAdES_JSON_Data.h"
 #include "U_Gate_CryptLib.h"
@@ -625,6 +626,43 @@ TEST_F(CryptoOperationsTest, FindCertificates_RealLibrary_FindsTheStoreCertifica
     FindCertificates(request, certs);
 
     EXPECT_EQ(certs, c.found);
+  }
+}
+
+TEST_F(CryptoOperationsTest, FindCertificates_IssuersWithColonsOrBlanks_FindTheSameCertificates) {
+  ASSERT_TRUE(LoadLibrary());
+  const testing::TTestCa ca("Issuer CA");
+  const testing::TTestCa other("Other CA");
+  const testing::TPkey key = testing::NewEcKey();
+  const testing::TX509 issued = ca.Issue(key.get(), {});
+  dir_.Write("store/certs/issued.pem", testing::PemOf(issued.get()));
+  dir_.Write("store/certs/other.pem", testing::PemOf(other.Issue(key.get(), {}).get()));
+  const std::string hex = ca.KeyIdHex();
+  std::string colons, blanks;
+  for (std::size_t at = 0; at < hex.size(); at += 2) {
+    colons += (at ? ":" : "") + hex.substr(at, 2);
+    blanks += (at ? " " : "") + LowerCase(hex.substr(at, 2));
+  }
+  const Strings found = {testing::Base64DerOf(issued.get())};
+  const struct {
+    const char* name;
+    Strings issuers;
+    Strings expected;
+  } cases[] = {
+      {"with ':'", {colons}, found},
+      {"with blanks", {blanks}, found},
+      {"after an empty item and an unknown one", {"", "00 11", blanks}, found},
+      {"an empty item only", {""}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TsftFindCerts request;
+    request.issuersSKI.Assign(c.issuers);
+    std::vector<std::string> certs;
+
+    FindCertificates(request, certs);
+
+    EXPECT_EQ(certs, c.expected);
   }
 }
 

@@ -114,6 +114,20 @@ TEST_F(KvIniFileTest, ListingsGiveFileOrderEachNameOnce) {
   EXPECT_FALSE(ini.SectionExists("Settings"));
 }
 
+TEST_F(KvIniFileTest, CyrillicNameCaseFoldsCyrillicCapitalsOnlyWhenAsked) {
+  const std::string path = WriteFile("ru.ini", "[ПОДПИСЬ]\nКлюч=1\n[подпись]\nключ=2\nДругой=3\n");
+  const TKvIniFile ascii(path);
+  const TKvIniFile cyrillic(path, TIniEncoding::Utf8, TIniNameCase::AsciiAndCyrillic);
+
+  EXPECT_EQ(ascii.ReadString("Подпись", "Ключ", "-"), "-");
+  EXPECT_EQ(ascii.ReadString("подпись", "КЛЮЧ", "-"), "-");
+  EXPECT_EQ(ascii.ReadSections(), (Names{"ПОДПИСЬ", "подпись"}));
+  EXPECT_EQ(cyrillic.ReadString("Подпись", "КЛЮЧ", "-"), "1");
+  EXPECT_EQ(cyrillic.ReadString("ПОДПИСЬ", "другой", "-"), "3");
+  EXPECT_EQ(cyrillic.ReadSections(), Names{"ПОДПИСЬ"});
+  EXPECT_EQ(cyrillic.ReadSection("подпись"), (Names{"Ключ", "Другой"}));
+}
+
 TEST_F(KvIniFileTest, ReadIntegerTakesStrictNumbersOnly) {
   const TKvIniFile ini(WriteFile("n.ini",
                                  "[N]\nplain=42\nspaced=  -7 \nhex=0x10\nbig=2147483648\n"

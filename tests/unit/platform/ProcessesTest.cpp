@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -85,6 +86,52 @@ TEST(ProcessesTest, ChildProcess_IsFoundWhileRunningAndGoneWhenReaped) {
   EXPECT_EQ(pathWhileRunning, resolved);
   EXPECT_FALSE(IsListed(child));
   EXPECT_EQ(ProcessImagePath(child), "");
+}
+
+TEST(ProcessesTest, EnvironmentBlockValue_FindsTheFirstEntryOfExactlyThatName) {
+  const std::string_view block = "HOME=/h\0WINEPREFIX=/p\0WINE=/w\0EMPTY=\0HOME=/later\0TAIL=t"sv;
+  const struct {
+    std::string_view name;
+    std::optional<std::string> value;
+  } cases[] = {
+      {"HOME", "/h"},
+      {"WINEPREFIX", "/p"},
+      {"WINE", "/w"},
+      {"EMPTY", ""},
+      {"TAIL", "t"},
+      {"home", std::nullopt},
+      {"WINEPREF", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EnvironmentBlockValue(block, c.name), c.value) << c.name;
+}
+
+TEST(ProcessesTest, ChildProcess_EnvironmentAndWorkingDirAreItsOwn) {
+  char program[] = "/bin/sleep";
+  char seconds[] = "60";
+  char* const argv[] = {program, seconds, nullptr};
+  char prefix[] = "WINEPREFIX=/child/prefix";
+  char* const envp[] = {prefix, nullptr};
+  posix_spawn_file_actions_t actions;
+  ASSERT_EQ(posix_spawn_file_actions_init(&actions), 0);
+  ASSERT_EQ(posix_spawn_file_actions_addchdir_np(&actions, "/"), 0);
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawn(&child, program, &actions, nullptr, argv, envp), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  // The environment is the child's only once it runs the new program.
+  for (int i = 0; i < 500 && ProcessImagePath(child) == ProcessImagePath(getpid()); ++i)
+    usleep(10000);
+
+  const std::optional<std::string> value = ProcessEnvironmentValue(child, "WINEPREFIX");
+  const std::optional<std::string> home = ProcessEnvironmentValue(child, "HOME");
+  const std::string cwd = ProcessWorkingDir(child);
+  kill(child, SIGKILL);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+
+  EXPECT_EQ(value, "/child/prefix");
+  EXPECT_EQ(home, std::nullopt);
+  EXPECT_EQ(cwd, "/");
+  EXPECT_EQ(ProcessEnvironmentValue(child, "WINEPREFIX"), std::nullopt);
+  EXPECT_EQ(ProcessWorkingDir(child), "");
 }
 
 }  // namespace

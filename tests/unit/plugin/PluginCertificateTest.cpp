@@ -128,6 +128,16 @@ TEST_F(PluginCertificateTest, Export14_EveryInputForm_GivesTheSameDump) {
   }
 }
 
+// A revocation-list block enciphered under a pass phrase.
+std::string EncipheredCrl() {
+  std::string block = EncipheredPemOf(TTestCa("CRL CA").Certificate());
+  for (const char* label : {"-----BEGIN ", "-----END "}) {
+    const std::size_t at = block.find(label) + std::string_view(label).size();
+    block.replace(at, std::string_view("CERTIFICATE").size(), "X509 CRL");
+  }
+  return block;
+}
+
 TEST_F(PluginCertificateTest, CertificateInputs_Unparsable_FailWithTheirCode) {
   const TPkey key = NewEcKey();
   const TX509 certificate = ca_.Issue(key.get(), {});
@@ -152,6 +162,12 @@ TEST_F(PluginCertificateTest, CertificateInputs_Unparsable_FailWithTheirCode) {
       {"import", 13, "", "5"},
       {"import", 23, base64, "104"},
       {"import", 23, "garbage", "104"},
+      // An enciphered block is never asked about: it is no certificate, nor CRL.
+      {"export", 14, EncipheredPemOf(certificate.get()), "5"},
+      {"import", 11, EncipheredPemOf(certificate.get()), "5"},
+      {"import", 12, Base64Encode(EncipheredPemOf(certificate.get())), "5"},
+      {"import", 13, EncipheredPemOf(certificate.get()), "5"},
+      {"import", 23, EncipheredCrl(), "104"},
       {"import", 12, " \r\n", "0"},  // empty items of the request are skipped
       {"import", 23, "", "0"},
       {"import", 11, "", "0"},
@@ -244,8 +260,11 @@ class PluginSearchTest : public PluginCryptoTest {
 TEST_F(PluginSearchTest, Export45_Filters_FindTheMatchingCertificatesInStoreOrder) {
   const std::string caId = ca_.KeyIdHex();
   std::string otherId;  // lower case with ':' between the bytes
-  for (std::size_t at = 0; at < otherCa_.KeyIdHex().size(); at += 2)
+  std::string blankId;  // with blanks between the bytes, quoted as the host writes it
+  for (std::size_t at = 0; at < otherCa_.KeyIdHex().size(); at += 2) {
     otherId += (at ? ":" : "") + LowerCase(otherCa_.KeyIdHex().substr(at, 2));
+    blankId += (at ? " " : "") + otherCa_.KeyIdHex().substr(at, 2);
+  }
   struct Case {
     const char* name;
     std::vector<std::pair<const char*, const char*>> params;
@@ -263,6 +282,9 @@ TEST_F(PluginSearchTest, Export45_Filters_FindTheMatchingCertificatesInStoreOrde
        {bob_.get()}},
       {"issuer key id", {}, "|||" + caId, {bob_.get(), alice_.get()}},
       {"issuer key id, other form", {}, "|||00;" + otherId + " ", {carol_.get()}},
+      {"issuer key id with blanks, quoted", {}, "|||\"" + blankId + "\"", {carol_.get()}},
+      {"issuer key ids after an empty item", {}, "|||;\"\";" + caId, {bob_.get(), alice_.get()}},
+      {"issuer key id, empty item only", {}, "|||\"\"", {}},
       {"filters together", {{"Key gen - Common name", "bob"}, {"Key gen - OGRN", "1"}}, "", {}},
       {"nothing matches", {{"Key gen - Common name", "Nobody"}}, "", {}},
   };

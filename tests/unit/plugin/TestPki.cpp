@@ -201,6 +201,28 @@ std::string PemOf(X509* certificate) {
   return std::string(data, static_cast<std::size_t>(length));
 }
 
+std::string EncipheredPemOf(X509* certificate) {
+  const TBio bio(BIO_new(BIO_s_mem()));
+  static unsigned char passphrase[] = "pass phrase";
+  Check(PEM_ASN1_write_bio(reinterpret_cast<i2d_of_void*>(i2d_X509), PEM_STRING_X509, bio.get(),
+                           certificate, EVP_aes_256_cbc(), passphrase,
+                           static_cast<int>(sizeof passphrase - 1), nullptr, nullptr) == 1,
+        "enciphered PEM");
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, static_cast<std::size_t>(length));
+}
+
+std::string PrivateKeyDerOf(EVP_PKEY* key, bool pkcs8) {
+  const TBio bio(BIO_new(BIO_s_mem()));
+  Check((pkcs8 ? i2d_PKCS8PrivateKey_bio(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr)
+               : i2d_PrivateKey_bio(bio.get(), key)) == 1,
+        "private key DER");
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, static_cast<std::size_t>(length));
+}
+
 std::string CrlPemOf(X509_CRL* crl) {
   const TBio bio(BIO_new(BIO_s_mem()));
   PEM_write_bio_X509_CRL(bio.get(), crl);

@@ -72,6 +72,10 @@ TPkey RequestKey(X509_REQ* request);
 std::string DerOf(X509* certificate);
 std::string Base64DerOf(X509* certificate);
 std::string PemOf(X509* certificate);
+// The certificate as a PEM block enciphered under a pass phrase.
+std::string EncipheredPemOf(X509* certificate);
+// The private key in DER: PKCS#8, or else the key type's own form (PKCS#1 for RSA).
+std::string PrivateKeyDerOf(EVP_PKEY* key, bool pkcs8);
 std::string CrlPemOf(X509_CRL* crl);
 std::string Sha256Of(std::string_view bytes);
 

@@ -1,0 +1,184 @@
+"""Black-box tests of inputs from outside the program: the key containers of an outside client
+that runs under the compatibility layer in a prefix of its own, and an enciphered PEM block
+sent by a page while the program runs on a terminal."""
+
+import base64
+import fcntl
+import json
+import os
+import select
+import shutil
+import struct
+import subprocess
+import termios
+import time
+
+import pytest
+
+from test_api_entrance import exchange
+from test_program import pytestmark, sandbox  # noqa: F401 (fixture, skip mark)
+
+
+def openssl(*args):
+    return subprocess.run(["openssl", *args], check=True, capture_output=True).stdout
+
+
+def self_signed_der(folder, name):
+    """A self-signed certificate made with the openssl command line, as DER bytes."""
+    key, cert = folder / f"{name}.key.pem", folder / f"{name}.cert.pem"
+    openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+            "-keyout", str(key), "-out", str(cert), "-days", "2", "-subj", f"/CN={name}")
+    return openssl("x509", "-in", str(cert), "-outform", "DER")
+
+
+def pem(label, der):
+    body = base64.b64encode(der).decode("ascii")
+    lines = [body[i:i + 64] for i in range(0, len(body), 64)]
+    return f"-----BEGIN {label}-----\n" + "\n".join(lines) + f"\n-----END {label}-----\n"
+
+
+def call(box, route, body):
+    status, _, reply = exchange(box, "POST", f"/api/v1/{route}", body=json.dumps(body).encode())
+    return status, json.loads(reply.decode("utf-8")) if reply else None
+
+
+class FakeClient:
+    """A process that looks like RMClient running under the compatibility layer: its program
+    file is a loader named "wine", its first argument the client's own program path."""
+
+    def __init__(self, root, prefix):
+        loader = root / "layer" / "wine"
+        loader.parent.mkdir(exist_ok=True)
+        shutil.copy("/bin/sleep", loader)
+        self.loader = loader
+        self.env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "WINEPREFIX": str(prefix)}
+        self.process = None
+
+    def start(self, program, cwd):
+        self.process = subprocess.Popen([program, "300"], executable=str(self.loader),
+                                        env=self.env, cwd=str(cwd))
+        # Wait until the process runs the loader, not Python's fork of the test.
+        link = f"/proc/{self.process.pid}/exe"
+        deadline = time.monotonic() + 5
+        while os.path.realpath(link) != str(self.loader.resolve()):
+            assert time.monotonic() < deadline, "the fake client did not start"
+            time.sleep(0.02)
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+
+def client_prefix(box):
+    """A compatibility prefix of the client's: drive C: is its drive_c, where RMClient keeps
+    its configuration (CP1251, an upper-case section name) and files whose names differ in
+    letter case from those its configuration gives."""
+    prefix = box.root / "client-prefix"
+    install = prefix / "drive_c" / "RMClient"
+    keys = install / "keys"
+    (install / "LC").mkdir(parents=True)
+    keys.mkdir()
+    (prefix / "dosdevices").mkdir()
+    (prefix / "dosdevices" / "c:").symlink_to("../drive_c")
+    main, second = self_signed_der(box.root, "Main"), self_signed_der(box.root, "Second")
+    (keys / "main.cer").write_bytes(main)
+    (keys / "second.pem").write_text(pem("CERTIFICATE", second))
+    openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-outform",
+            "DER", "-out", str(keys / "user.key"))
+    (install / "LC" / "Подпись.ini").write_bytes(
+        "[ПОДПИСЬ]\r\n"
+        "Main_PSEDIR(17)=C:\\rmclient\\KEYS\r\n"
+        "Main_CERT(16)=C:\\rmclient\\KEYS\\Main.CER\r\n"
+        "Second_PSEDIR(17)=keys\r\n"
+        "Second_CERT(16)=\\rmclient\\Keys\\Second.PEM\r\n"
+        "Key_PSEDIR(17)=keys\r\n"
+        "Key_CERT(16)=keys\\user.key\r\n".encode("cp1251"))
+    return prefix, install, main, second
+
+
+@pytest.mark.parametrize("started_by", ["full path", "relative name"])
+def test_key_containers_of_a_client_in_its_own_prefix_answer_only_certificates(sandbox,
+                                                                            started_by):
+    sandbox.env.pop("WINEPREFIX", None)
+    prefix, install, main, second = client_prefix(sandbox)
+    client = FakeClient(sandbox.root, prefix)
+    try:
+        if started_by == "full path":
+            client.start("C:\\RMClient\\rmclient.exe", sandbox.root)
+        else:
+            client.start("rmclient.exe", install)
+        sandbox.start_first()
+
+        status, reply = call(sandbox, "keycontainers/sft", {})
+    finally:
+        client.stop()
+
+    assert status == 200, reply
+    assert reply["error"] == {"code": 0, "text": "success"}
+    drive = f"{prefix}/dosdevices/c:"
+    listed = [(person["name"], person["keyContainers"][0]["containerInfo"]["certPath"],
+               person["keyContainers"][0]["X509data"]) for person in reply["data"]["persons"]]
+    assert listed == [
+        ("Main", f"{drive}/rmclient/KEYS/Main.CER", base64.b64encode(main).decode()),
+        ("Second", f"{drive}/rmclient/Keys/Second.PEM", base64.b64encode(second).decode()),
+        ("Key", f"{drive}/RMClient/keys/user.key", ""),
+    ]
+
+
+def enciphered_certificate_block():
+    """A certificate block enciphered under a pass phrase, as a page can send it."""
+    body = base64.b64encode(bytes(range(64)) * 4).decode("ascii")
+    return ("-----BEGIN CERTIFICATE-----\n"
+            "Proc-Type: 4,ENCRYPTED\n"
+            "DEK-Info: AES-256-CBC,00112233445566778899AABBCCDDEEFF\n\n"
+            + "\n".join(body[i:i + 64] for i in range(0, len(body), 64))
+            + "\n-----END CERTIFICATE-----\n")
+
+
+def start_on_terminal(box, terminal):
+    """Starts the program with the pseudo-terminal as its controlling terminal and stdin."""
+    def own_terminal():
+        os.setsid()
+        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+    output = open(box.root / "output.txt", "wb")
+    process = subprocess.Popen([os.environ["DRAVIK_PROGRAM"]], env=box.env, stdin=terminal,
+                               stdout=output, stderr=output, preexec_fn=own_terminal)
+    output.close()
+    box.processes.append(process)
+    deadline = time.monotonic() + 30
+    while not box.port_answers(box.http_port):
+        assert process.poll() is None, "the program ended at start"
+        assert time.monotonic() < deadline, "the HTTP port did not answer in time"
+        time.sleep(0.1)
+
+
+def test_initkey_enciphered_pem_on_a_terminal_answers_without_touching_it(sandbox):
+    master, terminal = os.openpty()
+    try:
+        attributes = termios.tcgetattr(terminal)
+        attributes[3] &= ~termios.ECHO  # what the user types is not echoed back to the test
+        termios.tcsetattr(terminal, termios.TCSANOW, attributes)
+        start_on_terminal(sandbox, terminal)
+        typed = b"the next line the user types\n"
+        os.write(master, typed)
+
+        # The request's socket time-out guards against a program waiting on the terminal.
+        status, reply = call(sandbox, "initkey", {
+            "X509data": enciphered_certificate_block(), "signType": "", "authData": ""})
+
+        written = b""
+        while select.select([master], [], [], 0.5)[0]:
+            chunk = os.read(master, 4096)
+            if not chunk:
+                break
+            written += chunk
+        waiting = struct.unpack("i", fcntl.ioctl(terminal, termios.FIONREAD, b"\0\0\0\0"))[0]
+    finally:
+        os.close(master)
+        os.close(terminal)
+
+    assert status != 200 or reply.get("error", {}).get("code") != 0, reply
+    assert written == b""
+    assert waiting == len(typed)
