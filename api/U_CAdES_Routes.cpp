@@ -187,6 +187,10 @@ void TestPageProcessor(const std::string& /*method*/, const std::string& /*uri*/
                        const std::string& /*data*/, TStringList& headers, std::string& reply,
                        std::int32_t& result) {
   SendResourcePage(kTestPageResource, headers, reply, result);
+  // The page is served from the always-trusted server host with buttons that act: no other
+  // site may frame it and lure a click.
+  headers.Add("X-Frame-Options: DENY");
+  headers.Add("Content-Security-Policy: frame-ancestors 'none'");
 }
 
 void SendResourcePage(std::string_view resourceName, TStringList& headers, std::string& reply,

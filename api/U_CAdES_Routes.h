@@ -96,7 +96,8 @@ void ServiceVersionProcessor(const std::string& method, const std::string& uri,
 // POST "/sapi/v1/stop": asks the program to end; the reply is empty with status 200.
 void StopProcessor(const std::string& method, const std::string& uri, const std::string& data,
                    TStringList& headers, std::string& reply, std::int32_t& result);
-// GET "/test/CAdES_COM": the built-in test page, to any caller, also while an update runs.
+// GET "/test/CAdES_COM": the built-in test page, to any caller, also while an update runs;
+// its Content-Type line is followed by lines that forbid framing it.
 void TestPageProcessor(const std::string& method, const std::string& uri, const std::string& data,
                        TStringList& headers, std::string& reply, std::int32_t& result);
 

@@ -48,17 +48,63 @@ void EraseFirstText(std::string& s, std::string_view scheme) {
   if (at != std::string::npos) s.erase(at, scheme.size());
 }
 
-}  // namespace
+// Where the port of a host-and-port text begins (its ':'), npos when there is none, or
+// nullopt when the text is no host name: a bracketed IPv6 literal is one host whose port may
+// only follow the ']', and outside brackets a host has at most one ':'.
+std::optional<std::size_t> PortStart(std::string_view hostAndPort) noexcept {
+  std::size_t hostEnd = 0;
+  if (hostAndPort.starts_with('[')) {
+    hostEnd = hostAndPort.find(']');
+    if (hostEnd == std::string_view::npos || hostEnd == 1) return std::nullopt;
+    ++hostEnd;
+    if (hostEnd < hostAndPort.size() && hostAndPort[hostEnd] != ':') return std::nullopt;
+  }
+  const std::string_view rest = hostAndPort.substr(hostEnd);
+  if (rest.find_first_of("[]") != std::string_view::npos) return std::nullopt;
+  const std::size_t colon = rest.find(':');
+  if (colon == std::string_view::npos) return std::string_view::npos;
+  if (rest.find(':', colon + 1) != std::string_view::npos) return std::nullopt;
+  return hostEnd + colon;
+}
 
-std::string NormalizeDomain(std::string_view domain, bool keepPort) {
+// NormalizeDomain, with nullopt for a text whose host part is no host name.
+std::optional<std::string> NormalizedHost(std::string_view domain, bool keepPort) {
   std::string s = Trim(domain);
   EraseFirstText(s, "http://");
   EraseFirstText(s, "https://");
   if (const std::size_t slash = s.find('/'); slash != std::string::npos) s.resize(slash);
-  if (!keepPort) {
-    if (const std::size_t colon = s.find(':'); colon != std::string::npos) s.resize(colon);
-  }
+  const std::optional<std::size_t> port = PortStart(s);
+  if (!port || HasControlChar(s)) return std::nullopt;
+  if (!keepPort && *port != std::string::npos) s.resize(*port);
   return LowerCase(s);
+}
+
+// How a text that names a page (an origin, a referring address, a domain or a line of the
+// list) takes part in the trust rules.
+enum class TPageHost {
+  Usable,  // a host that may be listed, asked about and added
+  Empty,   // no host at all: never listed or asked about
+  Barred,  // "null", a control byte or no host name: refused at once and never kept
+};
+
+TPageHost ClassifyPage(std::string_view text) {
+  if (HasControlChar(text)) return TPageHost::Barred;
+  const std::optional<std::string> host = NormalizedHost(text, false);
+  if (!host || SameText(*host, "null")) return TPageHost::Barred;
+  return host->empty() ? TPageHost::Empty : TPageHost::Usable;
+}
+
+// The lines a domain list may hold: none that a save could not write or that names no host.
+void DropBarredLines(TStringList& lines) {
+  for (int i = lines.Count() - 1; i >= 0; --i) {
+    if (ClassifyPage(lines.Get(i)) == TPageHost::Barred) lines.Delete(i);
+  }
+}
+
+}  // namespace
+
+std::string NormalizeDomain(std::string_view domain, bool keepPort) {
+  return NormalizedHost(domain, keepPort).value_or(std::string());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -101,11 +147,13 @@ std::vector<std::string> TDomainList::Lines() const {
 }
 
 int TDomainList::Add(std::string s) {
+  if (ClassifyPage(s) == TPageHost::Barred) return -1;
   std::unique_lock lock(lock_);
   return TStringList::Add(std::move(s));
 }
 
 void TDomainList::Insert(int index, std::string s) {
+  if (ClassifyPage(s) == TPageHost::Barred) return;
   std::unique_lock lock(lock_);
   TStringList::Insert(index, std::move(s));
 }
@@ -131,8 +179,11 @@ std::string TDomainList::Text() const {
 }
 
 void TDomainList::SetText(std::string_view text) {
+  TBaseDomainList lines;
+  lines.SetText(text);
+  DropBarredLines(lines);
   std::unique_lock lock(lock_);
-  TStringList::SetText(text);
+  TStringList::Assign(lines.Lines());
 }
 
 std::string TDomainList::DelimitedText() const {
@@ -141,16 +192,21 @@ std::string TDomainList::DelimitedText() const {
 }
 
 void TDomainList::SetDelimitedText(std::string_view text) {
+  TBaseDomainList lines;
+  lines.SetDelimitedText(text);
+  DropBarredLines(lines);
   std::unique_lock lock(lock_);
-  TStringList::SetDelimitedText(text);
+  TStringList::Assign(lines.Lines());
 }
 
 bool TDomainList::ReplaceDomains(std::optional<std::string_view> text, std::string_view required) {
   // Parsed before the lock is taken, to keep the writer's time under it short.
   TBaseDomainList replacement;
   if (text) replacement.SetDelimitedText(*text);
+  DropBarredLines(replacement);
   TBaseDomainList defaults;
   defaults.SetDelimitedText(required);
+  DropBarredLines(defaults);
 
   std::unique_lock lock(lock_);
   bool changed = false;
@@ -185,6 +241,7 @@ std::vector<std::string> TDomainList::Origins() const {
 
 bool TDomainList::IsListed(const std::string& origin) const {
   if (origin.empty()) return true;
+  if (ClassifyPage(origin) != TPageHost::Usable) return false;
   const std::string host = NormalizeDomain(origin);
   std::shared_lock lock(lock_);
   return InOriginsLocked(host);
@@ -196,13 +253,11 @@ bool TDomainList::IsAllowed(const std::string& origin, const std::string& refere
 
 std::string TDomainList::GetAllowOrigin(const std::string& origin) const {
   if (origin.empty()) return "*";
-  if (HasControlChar(origin)) return "null";
-  const std::string host = NormalizeDomain(origin);
-  std::shared_lock lock(lock_);
-  return InOriginsLocked(host) ? origin : std::string("null");
+  return IsListed(origin) ? origin : std::string("null");
 }
 
 void TDomainList::AppendDomain(std::string line, std::string origin) {
+  if (ClassifyPage(line) == TPageHost::Barred) return;
   std::unique_lock lock(lock_);
   TStringList::Add(std::move(line));
   if (!origin.empty()) origins_.push_back(std::move(origin));
@@ -257,18 +312,28 @@ TDomainListPlus::TOnNewDomain TDomainListPlus::OnNewDomain() const {
 
 bool TDomainListPlus::IsAllowed(const std::string& origin, const std::string& referer) {
   if (origin.empty() && referer.empty()) return false;
+  // "null", control bytes and texts without a host name are refused before anything else.
+  for (const std::string* value : {&origin, &referer}) {
+    if (!value->empty() && ClassifyPage(*value) != TPageHost::Usable) return false;
+  }
   if (TDomainList::IsAllowed(origin, referer)) return true;
   const TOnConfirmDomain onConfirm = OnConfirmDomain();
   if (!onConfirm) return false;
 
   const std::string& page = referer.empty() ? origin : referer;
   const std::string domain = NormalizeDomain(page, true);
-  if (NormalizeDomain(domain).empty()) return false;
+  if (ClassifyPage(domain) != TPageHost::Usable) return false;
 
-  // Looking and marking are one step, so that two requests for one domain never both ask.
-  if (!TryMarkAsking(domain)) {
-    WaitWhileAsking(domain);
-    return TDomainList::IsAllowed(origin, referer);
+  switch (BeginAsking(domain)) {
+    case TAskingState::SameDomainOpen:
+      // The question was open for another request: its answer decides, without a record.
+      WaitWhileAsking(domain);
+      return TDomainList::IsAllowed(origin, referer);
+    case TAskingState::OtherDomainOpen:
+      WriteLog(this, "Trusted domain CANCELED: " + domain, 1);
+      return false;
+    case TAskingState::Started:
+      break;
   }
   const bool trusted = AskMarked(onConfirm, page, domain);
   if (trusted) {
@@ -280,10 +345,10 @@ bool TDomainListPlus::IsAllowed(const std::string& origin, const std::string& re
 }
 
 bool TDomainListPlus::ConfirmDomain(const std::string& page, const std::string& domain) {
-  if (NormalizeDomain(domain).empty()) return false;
+  if (ClassifyPage(domain) != TPageHost::Usable) return false;
   const TOnConfirmDomain onConfirm = OnConfirmDomain();
   if (!onConfirm) return false;
-  MarkAsking(domain);
+  if (BeginAsking(domain) != TAskingState::Started) return false;
   return AskMarked(onConfirm, page, domain);
 }
 
@@ -311,11 +376,12 @@ void TDomainListPlus::MarkAsking(const std::string& domain) {
   asking_.Add(domain);
 }
 
-bool TDomainListPlus::TryMarkAsking(const std::string& domain) {
+TDomainListPlus::TAskingState TDomainListPlus::BeginAsking(const std::string& domain) {
   std::lock_guard lock(askingLock_);
-  if (asking_.IndexOf(domain) >= 0) return false;
+  if (asking_.IndexOf(domain) >= 0) return TAskingState::SameDomainOpen;
+  if (asking_.Count() > 0) return TAskingState::OtherDomainOpen;
   asking_.Add(domain);
-  return true;
+  return TAskingState::Started;
 }
 
 void TDomainListPlus::UnmarkAsking(const std::string& domain) {

@@ -46,8 +46,11 @@ inline constexpr std::string_view kBuiltInDomains =
     "www.dravik-bank.example;dravik-bank.example";
 
 // The host name of an origin, a referring address or an entered domain: trimmed, without
-// the first "http://" and the first "https://" (in any case), cut at the first '/', cut at
-// the first ':' unless `keepPort` is set, and with ASCII letters lower-cased.
+// the first "http://" and the first "https://" (in any case), cut at the first '/', without
+// its port (a ':' and what follows) unless `keepPort` is set, and with ASCII letters
+// lower-cased. A bracketed IPv6 literal is one host, brackets included, its port following
+// the ']'. Empty when what stands before the first '/' is no host name: more than one ':'
+// outside brackets, a stray or unclosed bracket, or a control byte (below 0x20, or 0x7F).
 std::string NormalizeDomain(std::string_view domain, bool keepPort = false);
 
 // A string list whose delimited text form uses ';' and '"'; lines keep their order and
@@ -63,6 +66,12 @@ class TBaseDomainList : public TStringList {
 
 // The trusted domains as entered (the lines) and their host names (Origins), against which
 // requests are checked. Every public operation here is guarded (see the top of this file).
+//
+// Some pages can never be trusted: an origin or referring address that is "null" (what
+// sandboxed frames and local files send), holds a control byte, or names no host name (see
+// NormalizeDomain). The lists refuse them and never take a line that would name one, nor a
+// line holding a control byte, whichever way the line comes (the ini, the editor, a question),
+// so that no line can make a save of the list fail.
 class TDomainList : public TBaseDomainList {
  public:
   TDomainList();
@@ -72,6 +81,7 @@ class TDomainList : public TBaseDomainList {
   DRAVIK_CLASS_NAME(TDomainList)
 
   // The lines, each operation under the lock. Get copies, since a reference could outlive it.
+  // A line that can never be trusted (see above) is dropped: Add then answers -1.
   int Count() const;
   std::string Get(int index) const;
   int IndexOf(std::string_view s) const;
@@ -100,13 +110,14 @@ class TDomainList : public TBaseDomainList {
   void RebuildOrigins();
   std::vector<std::string> Origins() const;  // a snapshot
 
-  // True when `origin` is empty or its host name is in Origins (without regard to case).
+  // True when `origin` is empty, or it can be trusted and its host name is in Origins
+  // (without regard to case).
   bool IsListed(const std::string& origin) const;
   // True when both are listed; two empty values are allowed here.
   virtual bool IsAllowed(const std::string& origin, const std::string& referer);
   // The CORS allow-origin value: "*" for an empty origin, the origin as sent when it is
-  // listed, "null" otherwise (also for an origin holding a control character, which must
-  // never be echoed into a header).
+  // listed, "null" otherwise (so an origin holding a control byte is never echoed into a
+  // header).
   std::string GetAllowOrigin(const std::string& origin) const;
 
  protected:
@@ -141,8 +152,10 @@ class TDomainList : public TBaseDomainList {
   std::vector<std::string> origins_;
 };
 
-// The trusted-domain list that asks the user about an unknown domain, once at a time for
-// each domain, and adds it when the user trusts it.
+// The trusted-domain list that asks the user about an unknown domain and adds it when the
+// user trusts it. At most one question is open at a time, so that no page can stack them: a
+// request for the domain being asked waits for that answer, one for another new domain is
+// refused at once.
 class TDomainListPlus : public TDomainList {
  public:
   // The question to the user: `page` is the referring address (or the origin) as sent,
@@ -159,13 +172,16 @@ class TDomainListPlus : public TDomainList {
   void SetOnConfirmDomain(TOnConfirmDomain handler);
   void SetOnNewDomain(TOnNewDomain handler);
 
-  // False for two empty values; true when the list allows both; otherwise, with a question
-  // handler set, asks about the page's domain (or, when another request is asking about
-  // it, waits for that answer and checks the list again). Exceptions of the handlers pass on.
+  // False for two empty values and for a value that can never be trusted; true when the list
+  // allows both; otherwise, with a question handler set, asks about the page's domain. When
+  // a question about that domain is open, waits for it and checks the list again; when one
+  // about another domain is open, refuses and logs the domain as canceled. Exceptions of the
+  // handlers pass on.
   bool IsAllowed(const std::string& origin, const std::string& referer) override;
   // Asks about `domain` and, on a yes, adds it to the lines (port kept) and its host to
-  // Origins and fires OnNewDomain. An empty domain is never asked about; false without a
-  // question handler. The question is open (in Asking) until this returns or throws.
+  // Origins and fires OnNewDomain. A domain that can never be trusted is never asked about,
+  // nor any while another question is open; false without a question handler. The question
+  // is open (in Asking) until this returns or throws.
   bool ConfirmDomain(const std::string& page, const std::string& domain);
 
   // The domains whose question is open; each operation takes the asking lock once.
@@ -176,8 +192,9 @@ class TDomainListPlus : public TDomainList {
   bool WaitWhileAsking(const std::string& domain) const;
 
  private:
-  // Marks the domain unless its question is open already, in one locked step.
-  bool TryMarkAsking(const std::string& domain);
+  enum class TAskingState { Started, SameDomainOpen, OtherDomainOpen };
+  // Marks the domain when no question is open, in one locked step with the look-up.
+  TAskingState BeginAsking(const std::string& domain);
   // Asks with the domain marked, and unmarks it whatever happens.
   bool AskMarked(const TOnConfirmDomain& onConfirm, const std::string& page,
                  const std::string& domain);

@@ -66,15 +66,18 @@ def test_version_route_trusted_origin_answers_the_program_version_exactly(sandbo
         assert headers.count(CONTENT_TYPE) == 1
 
 
-def test_test_page_any_caller_answers_the_page_with_two_content_type_lines(sandbox):
+def test_test_page_any_caller_answers_the_page_that_no_site_may_frame(sandbox):
     sandbox.start_first()
 
     for origin in (None, "http://evil.example"):
         status, headers, body = exchange(sandbox, "GET", "/test/CAdES_COM", origin=origin)
 
         assert status == 200
-        assert headers.count(CONTENT_TYPE) == 2
-        assert not any(line.lower().startswith(b"access-control-") for line in headers)
+        names = [line.split(b":", 1)[0] for line in headers]
+        assert names == [b"Content-Type", b"X-Frame-Options", b"Content-Security-Policy",
+                         b"Content-Type", b"Content-length", b"Connection", b"Date", b"Server"]
+        assert headers[:4] == [CONTENT_TYPE, b"X-Frame-Options: DENY",
+                               b"Content-Security-Policy: frame-ancestors 'none'", CONTENT_TYPE]
         assert body.startswith(b"\xef\xbb\xbf<!DOCTYPE html>")
         page = body.decode("utf-8")
         assert PAGE_BASE in page

@@ -336,8 +336,10 @@ TEST_F(CAdESRoutesTest, TestPageIsServedToAnyCallerAlsoDuringAnUpdate) {
     const TReply reply = Serve("GET", "/test/CAdES_COM", {}, caller);
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.body, platform::ResourceText(kTestPageResource));
-    // The page's own line, then the dispatcher's.
-    EXPECT_EQ(reply.headers, (Strings{std::string(kContentType), std::string(kContentType)}));
+    // The page's own lines, the framing ban among them, then the dispatcher's.
+    EXPECT_EQ(reply.headers, (Strings{std::string(kContentType), "X-Frame-Options: DENY",
+                                      "Content-Security-Policy: frame-ancestors 'none'",
+                                      std::string(kContentType)}));
   }
   EXPECT_EQ(update_.shown, 0);
 }

@@ -3,11 +3,15 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "KvClock.h"
+#include "RecordingLogSink.h"
+#include "U_LogFile.h"
 #include "U_Settings.h"
 
 namespace dravik {
@@ -104,9 +108,9 @@ TEST(DomainListTest, ReplaceDomains_WithRequiredLines_PutsMissingOnesInFrontInRe
 // NormalizeDomain
 
 struct NormalizeCase {
-  const char* input;
-  const char* host;
-  const char* hostWithPort;
+  std::string input;
+  std::string host;
+  std::string hostWithPort;
 };
 
 class NormalizeDomainTest : public ::testing::TestWithParam<NormalizeCase> {};
@@ -135,7 +139,24 @@ INSTANTIATE_TEST_SUITE_P(
         NormalizeCase{"http://:8080/", "", ":8080"},
         NormalizeCase{"\xD0\x91\xD0\xB0\xD0\xBD\xD0\xBA.EXAMPLE",
                       "\xD0\x91\xD0\xB0\xD0\xBD\xD0\xBA.example",
-                      "\xD0\x91\xD0\xB0\xD0\xBD\xD0\xBA.example"}));
+                      "\xD0\x91\xD0\xB0\xD0\xBD\xD0\xBA.example"},
+        NormalizeCase{"null", "null", "null"},  // an ordinary text here; the lists bar it
+        // A bracketed IPv6 literal is one host; its port follows the ']'.
+        NormalizeCase{"http://[2001:DB8::1]", "[2001:db8::1]", "[2001:db8::1]"},
+        NormalizeCase{"https://[2001:db8::1]:8443/p?q", "[2001:db8::1]", "[2001:db8::1]:8443"},
+        NormalizeCase{"[::1]", "[::1]", "[::1]"},
+        NormalizeCase{"http://[::ffff:203.0.113.9]:80", "[::ffff:203.0.113.9]",
+                      "[::ffff:203.0.113.9]:80"},
+        // No host name: more than one ':' outside brackets, stray or unclosed brackets.
+        NormalizeCase{"http://2001:db8::1", "", ""}, NormalizeCase{"::1", "", ""},
+        NormalizeCase{"a.example:80:81", "", ""}, NormalizeCase{"http://[::1]:80:81", "", ""},
+        NormalizeCase{"http://[::1", "", ""}, NormalizeCase{"http://[::1]x", "", ""},
+        NormalizeCase{"http://[]:80", "", ""}, NormalizeCase{"http://a.example]", "", ""},
+        // A control byte inside the host part (the ends are trimmed).
+        NormalizeCase{"http://a.exa\rmple", "", ""}, NormalizeCase{"http://a.exa\nmple:1", "", ""},
+        NormalizeCase{"a.exa\tmple", "", ""}, NormalizeCase{std::string("a.exa\0mple", 10), "", ""},
+        NormalizeCase{"a.example:8\x7F", "", ""},
+        NormalizeCase{"http://a.example/p\rq", "a.example", "a.example"}));  // only the host part
 
 // ---------------------------------------------------------------------------------------------
 // The checks of TDomainList
@@ -210,6 +231,72 @@ TEST_F(DomainListCheckTest, GetAllowOrigin_Table) {
   }
 }
 
+// Whole IPv6 literals are trusted one by one; what can never be trusted is refused, also
+// where a prefix of it is listed.
+TEST(DomainListTest, IsListed_LiteralsAndBarredValues_Table) {
+  TDomainList list;
+  list.SetDelimitedText("bank.example;[2001:db8::1]:8443;[::1];null.example");
+  list.RebuildOrigins();
+  ASSERT_EQ(list.Origins(),
+            (Lines{kServer, "bank.example", "[2001:db8::1]", "[::1]", "null.example"}));
+  const struct {
+    std::string origin;
+    bool listed;
+  } cases[] = {
+      {"http://[2001:db8::1]", true},
+      {"https://[2001:DB8::1]:9000", true},
+      {"http://[::1]:8080", true},
+      {"http://[2001:db8::2]", false},
+      {"http://[2001", false},
+      {"http://[::ffff:cb00:7109]", false},  // any IPv4 host, through a mapped literal
+      {"http://[::1]x", false},
+      {"http://2001:db8::1", false},
+      {"http://bank.example:80:81", false},
+      {"http://null.example", true},
+      {"null", false},
+      {"NULL", false},
+      {"https://Null:443", false},
+      {"http://", false},
+      {"http://bank.example\r", false},
+      {"http://bank\n.example", false},
+      {"http://bank.example/\tpath", false},
+      {std::string("http://bank.example\0", 20), false},
+      {"http://bank.example/\x7F", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(list.IsListed(c.origin), c.listed) << c.origin;
+    EXPECT_EQ(list.GetAllowOrigin(c.origin), c.listed ? c.origin : "null") << c.origin;
+  }
+}
+
+// Whichever way a line comes, one that can never be trusted is dropped; the rest keep their
+// order, an empty host included (it gives no origin).
+TEST(DomainListTest, BarredLines_EveryWayIn_AreDropped) {
+  const std::string text =
+      "a.example;null;\"b\tc.example\";\"x\ny\";2001:db8::1;HTTP://NULL:80;[::1];"
+      "\"d.example\x7F\";[::2;\"e\r\";http://";
+  const Lines kept{"a.example", "[::1]", "http://"};
+  const Lines origins{kServer, "a.example", "[::1]"};
+
+  TDomainList byText;
+  byText.SetDelimitedText(text);
+  TDomainList byReplacement;
+  byReplacement.ReplaceDomains(text);
+  TDomainList byLines;
+  byLines.SetText("a.example\r\nnull\r\nb\tc\r\n[::1]\r\nhttp://");
+  TDomainList byAdd;
+  for (const std::string line : {"a.example", "null", "b\tc", "x\ny", "[::1]", "http://"})
+    byAdd.Add(line);
+  byAdd.Insert(0, "NULL");
+
+  for (TDomainList* list : {&byText, &byReplacement, &byLines, &byAdd}) {
+    list->RebuildOrigins();
+    EXPECT_EQ(list->Lines(), kept);
+    EXPECT_EQ(list->Origins(), origins);
+  }
+  EXPECT_EQ(byAdd.Add("a\tb"), -1);
+}
+
 TEST(DomainListTest, EmptyList_OriginsHoldServerHostWhichIsAllowed) {
   TDomainList list;
 
@@ -252,6 +339,19 @@ TEST_F(DomainListPlusTest, IsAllowed_NoQuestionCases_AnswerWithoutAsking) {
       {"", "http:///only-a-path", false},  // the page has no host
       {"", "http://:8080/", false},        // a port alone is no host either
       {"   ", "", false},
+      // Opaque pages send "null": never asked about, whatever the other value says.
+      {"null", "", false},
+      {" NuLL ", "", false},
+      {"null", "https://bank.example/page", false},
+      {"", "null", false},
+      {"http://null", "", false},
+      // No host name, or a control byte anywhere in the value.
+      {"http://2001:db8::1", "", false},
+      {"http://[::1", "", false},
+      {"http://new\rexample", "", false},
+      {"http://new.example\nSet-Cookie: a=1", "", false},
+      {"", "https://new.example/pa\tth", false},
+      {"https://bank.example", "https://bank.example/\x7F", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(list.IsAllowed(c.origin, c.referer), c.allowed) << c.origin << " / " << c.referer;
@@ -267,7 +367,6 @@ TEST_F(DomainListPlusTest, IsAllowed_UnlistedPage_AsksWithPageAndDomainWithPort)
     const char* question;
   };
   const Case cases[] = {
-      {"null", "", "null | null"},  // "null" is an ordinary unlisted value
       {"https://a.example", "https://B.example:444/p?q",
        "https://B.example:444/p?q | b.example:444"},
       {"HTTP://C.Example:81", "", "HTTP://C.Example:81 | c.example:81"},
@@ -293,6 +392,21 @@ TEST_F(DomainListPlusTest, IsAllowed_ConfirmedPageWithPort_AddsHostPortLineAndHo
   EXPECT_EQ(list.AskingIndex("new.example:8443"), -1);
   EXPECT_TRUE(list.IsAllowed("http://new.example", ""));  // no second question
   EXPECT_EQ(asked.size(), 1u);
+}
+
+TEST_F(DomainListPlusTest, IsAllowed_YesToOneLiteral_TrustsThatLiteralOnly) {
+  EXPECT_TRUE(list.IsAllowed("http://[::1]:8080", ""));
+  answer = false;
+
+  EXPECT_TRUE(list.IsAllowed("https://[::1]", ""));
+  EXPECT_FALSE(list.IsAllowed("http://[::ffff:cb00:7109]", ""));
+  EXPECT_FALSE(list.IsAllowed("http://[::2]", ""));
+
+  EXPECT_EQ(asked,
+            (Lines{"http://[::1]:8080 | [::1]:8080",
+                   "http://[::ffff:cb00:7109] | [::ffff:cb00:7109]", "http://[::2] | [::2]"}));
+  EXPECT_EQ(list.Lines(), (Lines{"bank.example", "[::1]:8080"}));
+  EXPECT_EQ(list.Origins(), (Lines{kServer, "bank.example", "[::1]"}));
 }
 
 TEST_F(DomainListPlusTest, IsAllowed_Refused_AddsNothingAndAsksAgainNextTime) {
@@ -334,9 +448,13 @@ TEST_F(DomainListPlusTest, IsAllowed_NewDomainEventThrows_KeepsDomainEndsQuestio
   EXPECT_TRUE(list.IsListed("http://new.example"));
 }
 
-TEST_F(DomainListPlusTest, ConfirmDomain_EmptyDomain_NeverAsks) {
+TEST_F(DomainListPlusTest, ConfirmDomain_EmptyOrBarredDomain_NeverAsks) {
   EXPECT_FALSE(list.ConfirmDomain("http:///x", ""));
   EXPECT_FALSE(list.ConfirmDomain("http://:1/", ":1"));
+  EXPECT_FALSE(list.ConfirmDomain("null", "null"));
+  EXPECT_FALSE(list.ConfirmDomain("http://a.example", "a.example:1\t"));
+  EXPECT_FALSE(list.ConfirmDomain("http://a.example", "a.exa\nmple"));
+  EXPECT_FALSE(list.ConfirmDomain("http://2001:db8::1", "2001:db8::1"));
 
   EXPECT_TRUE(asked.empty());
   EXPECT_EQ(list.Count(), 1);
@@ -392,6 +510,53 @@ TEST(DomainListPlusConcurrentTest, IsAllowed_ConcurrentSameDomain_AsksOnceSecond
   EXPECT_TRUE(secondWaited);
   EXPECT_EQ(questions.load(), 1);
   EXPECT_EQ(list.Lines(), Lines{"new.example"});
+}
+
+// While one question is open, a request about another new domain is refused at once and
+// logged as canceled, and no other question starts; it is asked on a later request.
+TEST(DomainListPlusConcurrentTest, IsAllowed_OtherDomainWhileAsking_RefusedAtOnceAskedLater) {
+  testing::TRecordingSink sink;
+  TSystemClock clock;
+  THostLoger loger{sink, clock};
+  THostLoger* const previous = HostLoger.exchange(&loger);
+  TDomainListPlus list;
+  std::mutex askedLock;
+  Lines asked;
+  std::promise<void> questionOpen;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  list.SetOnConfirmDomain([&](const std::string&, const std::string& domain) {
+    bool first = false;
+    {
+      std::lock_guard lock(askedLock);
+      asked.push_back(domain);
+      first = asked.size() == 1;
+    }
+    if (first) {
+      questionOpen.set_value();
+      released.wait();
+    }
+    return true;
+  });
+
+  auto open =
+      std::async(std::launch::async, [&] { return list.IsAllowed("http://a.example", ""); });
+  questionOpen.get_future().wait();
+  const bool other = list.IsAllowed("", "https://B.example:444/page");
+  const bool direct = list.ConfirmDomain("http://c.example", "c.example");
+  release.set_value();
+  const bool first = open.get();
+  const bool later = list.IsAllowed("", "https://B.example:444/page");
+  HostLoger.store(previous);
+
+  EXPECT_TRUE(first);
+  EXPECT_FALSE(other);
+  EXPECT_FALSE(direct);
+  EXPECT_TRUE(later);
+  EXPECT_EQ(asked, (Lines{"a.example", "b.example:444"}));
+  EXPECT_EQ(list.Lines(), (Lines{"a.example", "b.example:444"}));
+  EXPECT_EQ(sink.Find("Trusted domain CANCELED: b.example:444").size(), 1u);
+  EXPECT_EQ(sink.Find("Trusted domain ADDED: b.example:444").size(), 1u);
 }
 
 TEST(DomainListPlusConcurrentTest, Readers_ConcurrentWithLineReplacement_SeeWholeStatesOnly) {

@@ -272,6 +272,9 @@ TEST_F(CheckRequestOriginTest, RefusedRequestGets403AndEmptyHeaders) {
            {"Host: localhost"},
            {"Origin: https://evil.example"},
            {"Origin: https://bank.example", "Referer: https://evil.example/"},
+           {"Origin: null", "Referer: https://bank.example/"},
+           {"Origin: NULL"},
+           {"Origin: https://bank.example", "Referer: https://bank.example/\rx"},
        }) {
     SCOPED_TRACE(request.front());
     TStringList headers;

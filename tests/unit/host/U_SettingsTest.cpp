@@ -297,6 +297,25 @@ TEST_F(HostSettingsTest, Load_DomainsLackTwoBuiltIns_PutsThemFirstTrustedAndSave
   EXPECT_EQ(reread.Server().DomainList().Lines(), expected);
 }
 
+// A line that can never be trusted leaves the list on its way in, from the ini or from the
+// editor, so the next save writes the file without it and no save can fail on it.
+TEST_F(HostSettingsTest, BarredDomainLines_FromIniOrEditor_DroppedAndSavedWithout) {
+  WriteIni("[Server]\nDomains=" + kBuiltIn + ";null;mine.example;\"a\tb.example\";2001:db8::1\n");
+  THostSettings settings(ini);
+  settings.Load();
+  const std::string kept = kBuiltIn + ";mine.example";
+  EXPECT_EQ(settings.Server().Domains(), kept);
+  EXPECT_FALSE(settings.Server().DomainList().IsListed("null"));
+
+  settings.Server().SetDomains(kept + ";\"x\ny.example\";\"tab\t\";NULL;[::1]");
+  EXPECT_NO_THROW(settings.Save(TSettingsGroup::sgServer));
+
+  THostSettings reread(ini);
+  reread.Load();
+  EXPECT_EQ(reread.Server().Domains(), kept + ";[::1]");
+  EXPECT_FALSE(reread.IsChangedInFile());
+}
+
 TEST_F(HostSettingsTest, Save_FolderCannotBeCreated_ThrowsKeepsValuesAndRetriesLater) {
   const std::string blocker = dir.Write("blocker", "a file where a folder should be");
   THostSettings settings(blocker + "/Host.ini");

@@ -1,0 +1,129 @@
+"""Black-box tests of the trust rules with scripted answers: an IPv6 literal is trusted as one
+whole host, pages that can never be trusted ("null", control bytes, no host name) are refused
+without a question and never reach the ini, and the replies of the other routes keep their
+bytes."""
+
+import re
+import socket
+
+from test_domain_question import REFUSED_BODY, ini_domains, transcript_lines
+from test_program import TRUSTED_ORIGIN, Sandbox, pytestmark, sandbox, wait_end  # noqa: F401
+
+CONTENT_TYPE = b"Content-Type: text/html; charset=utf-8"
+
+
+def raw_request(box, head_lines, method=b"OPTIONS", path=b"*"):
+    """One HTTP/1.0 request with the given header lines, sent as they are (bytes); gives the
+    whole reply."""
+    request = method + b" " + path + b" HTTP/1.0\r\n" + b"".join(
+        line + b"\r\n" for line in head_lines) + b"\r\n"
+    with socket.create_connection(("127.0.0.1", box.http_port), timeout=10) as connection:
+        connection.sendall(request)
+        reply = b""
+        while chunk := connection.recv(65536):
+            reply += chunk
+    return reply
+
+
+def status_of(reply):
+    return int(reply.split(b"\r\n", 1)[0].split(b" ")[1])
+
+
+def questions(box):
+    return [line.split("\t")[3] for line in transcript_lines(box)]
+
+
+def asked_about(domain):
+    return f'Разрешить и добавить домен "{domain}" в список доверенных?'
+
+
+def test_yes_to_one_ipv6_literal_trusts_that_literal_only(sandbox):
+    sandbox.env["DRAVIK_UI_ANSWERS"] = "yes;no;no"
+    sandbox.start_first()
+
+    assert sandbox.request("OPTIONS", "*", origin="http://[::1]:8080")[0] == 200
+    assert sandbox.request("OPTIONS", "*", origin="https://[::1]")[0] == 200
+    # Neither a mapped IPv4 literal nor another literal sharing a prefix rides on that yes.
+    mapped = sandbox.request("OPTIONS", "*", origin="http://[::ffff:cb00:7109]")
+    other = sandbox.request("OPTIONS", "*", origin="http://[::2]")
+
+    assert (mapped[0], mapped[2].decode()) == (403, REFUSED_BODY)
+    assert other[0] == 403
+    asked = questions(sandbox)
+    assert len(asked) == 3
+    for text, domain in zip(asked, ["[::1]:8080", "[::ffff:cb00:7109]", "[::2]"]):
+        assert text.endswith(asked_about(domain))
+
+
+def test_untrustable_pages_refused_without_question_and_later_yes_kept_after_restart(sandbox):
+    ini = sandbox.root / "config" / "Dravik" / "DravikPluginZRT" / "DravikPluginHost.ini"
+    ini.write_text(ini.read_text(encoding="utf-8")
+                   + '[Server]\nDomains=null;kept.example;"tab\tbed.example";2001:db8::1\n',
+                   encoding="utf-8")
+    # Any question would be answered yes: only the first may be asked.
+    sandbox.env["DRAVIK_UI_ANSWERS"] = "yes;yes;yes;yes;yes;yes;yes;yes;yes;yes"
+    first = sandbox.start_first()
+    refused = [
+        [b"Origin: null"],
+        [b"Origin: NULL"],
+        [b"Origin: null", b"Referer: " + TRUSTED_ORIGIN.encode() + b"/page"],
+        [b"Referer: null"],
+        [b"Origin: http://null"],
+        [b"Origin: http://lone\rcr.example"],
+        [b"Origin: http://lone\nlf.example"],
+        [b"Origin: http://tab\tbed.example"],
+        [b"Origin: http://del\x7f.example"],
+        [b"Referer: http://nul.exa\x00mple/"],
+        [b"Origin: http://2001:db8::1"],
+        [b"Origin: http://[::1"],
+    ]
+
+    for lines in refused:
+        reply = raw_request(sandbox, lines)
+        assert status_of(reply) == 403, lines
+        assert reply.endswith(REFUSED_BODY.encode()), lines
+    assert questions(sandbox) == []
+
+    assert sandbox.request("OPTIONS", "*", origin="https://good.example")[0] == 200
+    assert sandbox.request("OPTIONS", "*", origin="http://kept.example")[0] == 200
+    assert len(questions(sandbox)) == 1
+    assert sandbox.run("exit")[0] == 0
+    code, output = wait_end(first)
+    assert code == 0, output
+
+    domains = ini_domains(sandbox).split(";")
+    assert "good.example" in domains and "kept.example" in domains
+    assert not any(d.strip().lower() == "null" or ":" in d or re.search(r"[\x00-\x1f\x7f]", d)
+                   for d in domains)
+    for text in ("null", "lone", "tab", "del", "nul.example", "2001"):
+        assert text not in ini_domains(sandbox).lower(), text
+
+    # After a restart with no answers left, the confirmed domain is served without a question.
+    sandbox.env["DRAVIK_UI_ANSWERS"] = ""
+    sandbox.start_first()
+    assert sandbox.request("OPTIONS", "*", origin="https://good.example")[0] == 200
+    assert raw_request(sandbox, [b"Origin: null"]).startswith(b"HTTP/1.0 403\r\n")
+    assert len(questions(sandbox)) == 1
+
+
+def test_other_routes_reply_bytes_are_unchanged(sandbox):
+    sandbox.start_first()
+    origin = TRUSTED_ORIGIN.encode()
+    cors = (b"Access-Control-Allow-Origin: " + origin + b"\r\n"
+            b"Access-Control-Allow-Headers: content-type, x-compress\r\n")
+    cases = [
+        (b"OPTIONS", b"*", [b"Origin: " + origin],
+         b"HTTP/1.0 200\r\n" + cors + CONTENT_TYPE + b"\r\nContent-length: 0\r\n", b""),
+        (b"OPTIONS", b"*", [b"Origin: null"],
+         b"HTTP/1.0 403\r\n" + CONTENT_TYPE + b"\r\nContent-length: "
+         + str(len(REFUSED_BODY.encode())).encode() + b"\r\n", REFUSED_BODY.encode()),
+        (b"GET", b"/no/such/route", [b"Origin: " + origin],
+         b"HTTP/1.0 404\r\n" + CONTENT_TYPE + b"\r\nContent-length: "
+         + str(len('{ "code" : "1", "text" : "Метод API отсутствует" }'.encode())).encode()
+         + b"\r\n", '{ "code" : "1", "text" : "Метод API отсутствует" }'.encode()),
+    ]
+    for method, path, lines, head, body in cases:
+        reply = raw_request(sandbox, lines, method, path)
+
+        assert re.fullmatch(re.escape(head) + rb"Connection: close\r\nDate: [^\r\n]+\r\n"
+                            rb"Server: [^\r\n]+\r\n\r\n" + re.escape(body), reply), reply
