@@ -75,12 +75,14 @@ class TMacLookup {
   }
 
   // An adapter without an address of its own borrows one from another adapter whose route has
-  // the metric of its own first route. An adapter without any route has no metric to share.
+  // the metric of its own first route. An adapter without any route has no metric to share, and
+  // metric 0 tells nothing: the kernel gives it to every route it makes for an address (a
+  // container bridge's, a VPN tunnel's), so sharing it would lend an unrelated adapter's address.
   std::string FromMetric(const NetworkAdapter& adapter) const {
     const auto own =
         std::find_if(snapshot_.routes.begin(), snapshot_.routes.end(),
                      [&](const Ipv4Route& r) { return r.interfaceName == adapter.name; });
-    if (own == snapshot_.routes.end()) return {};
+    if (own == snapshot_.routes.end() || own->metric == 0) return {};
     std::vector<std::string_view> tried;
     for (const Ipv4Route& route : snapshot_.routes) {
       if (route.metric != own->metric ||

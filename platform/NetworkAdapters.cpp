@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <linux/ethtool.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sockios.h>
 #include <net/if.h>
 #include <net/if_arp.h>
@@ -12,6 +14,8 @@
 #include <netpacket/packet.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +40,13 @@ constexpr std::size_t kSysfsAttributeLimit = 4096;
 constexpr std::size_t kMaxLowerDevices = 64;
 // MAX_ADDR_LEN of the kernel: the largest hardware address a device can have.
 constexpr std::size_t kMaxHardwareAddress = 32;
+// The address dump: the most bytes read, how often a dump that changed while it was read is
+// read again, the datagram buffer (the kernel's dump messages fit in 32 KiB), and how long one
+// datagram may take.
+constexpr std::size_t kAddressDumpLimit = std::size_t(16) << 20;
+constexpr int kAddressDumpTries = 3;
+constexpr std::size_t kNetlinkDatagram = std::size_t(32) << 10;
+constexpr time_t kNetlinkGuardSeconds = 5;
 
 bool IsBlank(char c) noexcept { return static_cast<unsigned char>(c) <= 0x20; }
 
@@ -236,18 +247,127 @@ void AddLink(std::vector<NetworkAdapter>& adapters, const ifaddrs& entry,
   adapters.push_back(std::move(adapter));
 }
 
-void AddIpv4Address(std::vector<NetworkAdapter>& adapters, const ifaddrs& entry) {
-  // An alias's label is "eth0:1"; interface names never hold ':'.
-  std::string_view label = entry.ifa_name ? entry.ifa_name : "";
-  label = label.substr(0, label.find(':'));
-  NetworkAdapter* adapter = FindByName(adapters, label);
-  if (!adapter) return;
-  sockaddr_in address{};
-  std::memcpy(&address, entry.ifa_addr, sizeof address);
-  adapter->ipv4Addresses.push_back(Ipv4Text(address.sin_addr.s_addr));
+template <typename T>
+T LoadAt(std::span<const std::uint8_t> bytes, std::size_t at) noexcept {
+  T value;
+  std::memcpy(&value, bytes.data() + at, sizeof value);
+  return value;
 }
 
-std::vector<NetworkAdapter> ListAdapters(const NetworkPaths& paths) {
+// The address of one RTM_NEWADDR message's payload; false when its lengths do not fit.
+bool ReadAddressMessage(std::span<const std::uint8_t> payload,
+                        std::vector<InterfaceIpv4Address>& addresses) {
+  if (payload.size() < sizeof(ifaddrmsg)) return false;
+  const auto info = LoadAt<ifaddrmsg>(payload, 0);
+  if (info.ifa_family != AF_INET) return true;
+  std::optional<std::uint32_t> local, address;
+  std::size_t at = NLMSG_ALIGN(sizeof(ifaddrmsg));
+  while (at < payload.size()) {
+    if (payload.size() - at < sizeof(rtattr)) return false;
+    const auto attribute = LoadAt<rtattr>(payload, at);
+    if (attribute.rta_len < sizeof(rtattr) || attribute.rta_len > payload.size() - at) return false;
+    if (attribute.rta_len == RTA_LENGTH(sizeof(std::uint32_t))) {
+      const auto value = LoadAt<std::uint32_t>(payload, at + RTA_LENGTH(0));
+      if (attribute.rta_type == IFA_LOCAL) local = value;
+      if (attribute.rta_type == IFA_ADDRESS) address = value;
+    }
+    at += std::min<std::size_t>(RTA_ALIGN(attribute.rta_len), payload.size() - at);
+  }
+  // On a point-to-point link IFA_ADDRESS is the peer's; IFA_LOCAL is the interface's own.
+  if (!local) local = address;
+  if (local && info.ifa_index > 0 && info.ifa_index <= unsigned(std::numeric_limits<int>::max()))
+    addresses.push_back({int(info.ifa_index), *local});
+  return true;
+}
+
+// The untranslated text of an errno value; unlike strerror, safe from any thread.
+std::string ErrnoText(int error) {
+  const char* text = strerrordesc_np(error);
+  return text ? text : "error " + std::to_string(error);
+}
+
+// One dump of every interface's IPv4 addresses; nullopt, with a note, when the kernel's answer
+// cannot be had.
+std::optional<std::vector<InterfaceIpv4Address>> DumpIpv4AddressesOnce(
+    int fd, std::uint32_t sequence, bool& interrupted, std::vector<std::string>& notes) {
+  const auto fail = [&notes](const std::string& why) {
+    notes.push_back("the IPv4 addresses cannot be read: " + why);
+    return std::nullopt;
+  };
+  struct {
+    nlmsghdr header;
+    ifaddrmsg body;
+  } request{};
+  request.header.nlmsg_len = NLMSG_LENGTH(sizeof request.body);
+  request.header.nlmsg_type = RTM_GETADDR;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  request.header.nlmsg_seq = sequence;
+  request.body.ifa_family = AF_INET;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  if (sendto(fd, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
+             sizeof kernel) != ssize_t(request.header.nlmsg_len))
+    return fail("the request was not sent: " + ErrnoText(errno));
+
+  std::vector<InterfaceIpv4Address> addresses;
+  std::vector<std::uint8_t> buffer(kNetlinkDatagram);
+  std::size_t total = 0;
+  interrupted = false;
+  for (;;) {
+    sockaddr_nl from{};
+    iovec part{buffer.data(), buffer.size()};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    const ssize_t count = recvmsg(fd, &message, 0);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return fail("no answer: " + ErrnoText(errno));
+    if (count == 0 || (message.msg_flags & MSG_TRUNC)) return fail("a cut-off answer");
+    if (from.nl_pid != 0) continue;  // only the kernel answers this socket's requests
+    total += std::size_t(count);
+    if (total > kAddressDumpLimit)
+      return fail("the answer is longer than " + std::to_string(kAddressDumpLimit) + " bytes");
+    switch (ParseAddressDump(std::span(buffer.data(), std::size_t(count)), sequence, addresses,
+                             interrupted)) {
+      case AddressDumpStatus::kMore:
+        break;
+      case AddressDumpStatus::kDone:
+        return addresses;
+      case AddressDumpStatus::kFailed:
+        return fail("the kernel refused the request or answered malformed messages");
+    }
+  }
+}
+
+// Every interface's IPv4 addresses in the kernel's order; empty, with a note, when they cannot
+// be read. A dump that the kernel marks as changed while it was read is read again.
+std::vector<InterfaceIpv4Address> DumpIpv4Addresses(std::vector<std::string>& notes) {
+  const TUniqueFd fd(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+  if (fd.get() < 0) {
+    notes.push_back("the IPv4 addresses cannot be read: no rtnetlink socket: " + ErrnoText(errno));
+    return {};
+  }
+  // A guard only: the kernel answers at once.
+  const timeval guard{kNetlinkGuardSeconds, 0};
+  setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
+  for (int attempt = 1;; ++attempt) {
+    bool interrupted = false;
+    std::optional<std::vector<InterfaceIpv4Address>> addresses =
+        DumpIpv4AddressesOnce(fd.get(), std::uint32_t(attempt), interrupted, notes);
+    if (!addresses) return {};
+    if (!interrupted) return std::move(*addresses);
+    if (attempt == kAddressDumpTries) {
+      notes.push_back("the IPv4 addresses changed during each of " +
+                      std::to_string(kAddressDumpTries) + " readings; the last one is used");
+      return std::move(*addresses);
+    }
+  }
+}
+
+std::vector<NetworkAdapter> ListAdapters(const NetworkPaths& paths,
+                                         std::vector<std::string>& notes) {
   ifaddrs* raw = nullptr;
   if (getifaddrs(&raw) != 0) return {};
   const std::unique_ptr<ifaddrs, decltype(&freeifaddrs)> list(raw, &freeifaddrs);
@@ -257,8 +377,12 @@ std::vector<NetworkAdapter> ListAdapters(const NetworkPaths& paths) {
   std::stable_sort(
       adapters.begin(), adapters.end(),
       [](const NetworkAdapter& a, const NetworkAdapter& b) { return a.index < b.index; });
-  for (const ifaddrs* p = list.get(); p; p = p->ifa_next)
-    if (p->ifa_addr && p->ifa_addr->sa_family == AF_INET) AddIpv4Address(adapters, *p);
+  for (const InterfaceIpv4Address& entry : DumpIpv4Addresses(notes)) {
+    const auto adapter =
+        std::find_if(adapters.begin(), adapters.end(),
+                     [&entry](const NetworkAdapter& a) { return a.index == entry.index; });
+    if (adapter != adapters.end()) adapter->ipv4Addresses.push_back(Ipv4Text(entry.address));
+  }
   return adapters;
 }
 
@@ -299,11 +423,45 @@ const INetworkAdapters& SystemNetworkAdapters() noexcept {
 
 NetworkSnapshot ReadNetworkSnapshot(const NetworkPaths& paths) {
   NetworkSnapshot snapshot;
-  snapshot.adapters = ListAdapters(paths);
+  snapshot.adapters = ListAdapters(paths, snapshot.notes);
   AddDeviceFacts(snapshot.adapters, paths, snapshot.notes);
   snapshot.routes = ParseRouteTable(ReadTable(paths.routeTable, kRouteTableLimit, snapshot.notes),
                                     &snapshot.notes);
   return snapshot;
+}
+
+AddressDumpStatus ParseAddressDump(std::span<const std::uint8_t> datagram, std::uint32_t sequence,
+                                   std::vector<InterfaceIpv4Address>& addresses,
+                                   bool& interrupted) {
+  std::size_t at = 0;
+  while (at < datagram.size()) {
+    if (datagram.size() - at < sizeof(nlmsghdr)) return AddressDumpStatus::kFailed;
+    const auto header = LoadAt<nlmsghdr>(datagram, at);
+    if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > datagram.size() - at)
+      return AddressDumpStatus::kFailed;
+    const std::span<const std::uint8_t> payload =
+        datagram.subspan(at + NLMSG_HDRLEN, header.nlmsg_len - NLMSG_HDRLEN);
+    at += std::min<std::size_t>(NLMSG_ALIGN(header.nlmsg_len), datagram.size() - at);
+    if (header.nlmsg_seq != sequence) continue;
+    if (header.nlmsg_flags & NLM_F_DUMP_INTR) interrupted = true;
+    switch (header.nlmsg_type) {
+      case NLMSG_DONE:
+        // The kernel may put the dump's error code after the header.
+        return payload.size() >= sizeof(int) && LoadAt<int>(payload, 0) < 0
+                   ? AddressDumpStatus::kFailed
+                   : AddressDumpStatus::kDone;
+      case NLMSG_ERROR:
+        // An error code of 0 is an acknowledgement, which this request does not ask for.
+        if (payload.size() >= sizeof(int) && LoadAt<int>(payload, 0) == 0) break;
+        return AddressDumpStatus::kFailed;
+      case RTM_NEWADDR:
+        if (!ReadAddressMessage(payload, addresses)) return AddressDumpStatus::kFailed;
+        break;
+      default:
+        break;
+    }
+  }
+  return AddressDumpStatus::kMore;
 }
 
 bool IsValidInterfaceName(std::string_view name) noexcept {

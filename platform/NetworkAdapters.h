@@ -1,6 +1,8 @@
 // The machine's network adapters, its IPv4 route table and the devices that stacked adapters
-// run over, as the kernel reports them: getifaddrs for the adapters and their IPv4 addresses,
-// ETHTOOL_GPERMADDR for permanent hardware addresses, /proc/net/route for the routes, the
+// run over, as the kernel reports them: getifaddrs for the adapters, an rtnetlink RTM_GETADDR
+// dump for their IPv4 addresses (tied to an adapter by interface index: getifaddrs gives an
+// address only its label, which is free text such as "eth0:1"), ETHTOOL_GPERMADDR for
+// permanent hardware addresses, /proc/net/route for the routes, the
 // "lower_*" links of /sys/class/net/<name>/ for VLAN, bond and bridge devices, and
 // /proc/net/pppoe for the Ethernet device under a PPP link.
 //
@@ -10,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,6 +79,24 @@ const INetworkAdapters& SystemNetworkAdapters() noexcept;
 
 // The same as SystemNetworkAdapters().Read(), with the texts taken from `paths`.
 NetworkSnapshot ReadNetworkSnapshot(const NetworkPaths& paths);
+
+// One IPv4 address of an interface.
+struct InterfaceIpv4Address {
+  int index = 0;              // the interface index
+  std::uint32_t address = 0;  // as in_addr.s_addr
+
+  bool operator==(const InterfaceIpv4Address&) const = default;
+};
+
+enum class AddressDumpStatus { kMore, kDone, kFailed };
+
+// Reads one datagram of the rtnetlink answer to the IPv4 RTM_GETADDR dump request `sequence`:
+// adds each address (IFA_LOCAL, else IFA_ADDRESS) with its interface index to `addresses` in
+// the kernel's order, and sets `interrupted` when the kernel marks the dump as inconsistent.
+// Messages of other requests are skipped. kDone at the dump's end; kFailed at an error answer
+// or at a message whose lengths do not fit the datagram.
+AddressDumpStatus ParseAddressDump(std::span<const std::uint8_t> datagram, std::uint32_t sequence,
+                                   std::vector<InterfaceIpv4Address>& addresses, bool& interrupted);
 
 // A kernel interface name: 1 to 15 bytes, none of them '/', ':' or a byte <= 0x20, and
 // neither "." nor "..".

@@ -16,7 +16,7 @@ packages=(
   libssl-dev openssl nlohmann-json3-dev libcurl4-openssl-dev qt6-base-dev
   libgtest-dev libgmock-dev
   python3 python3-pytest curl xvfb xdotool trayer x11-utils x11-apps openbox wmctrl
-  libnss-myhostname tzdata
+  libnss-myhostname tzdata iproute2
 )
 
 as_root() {

@@ -3,7 +3,10 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <linux/filter.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/seccomp.h>
+#include <sched.h>
 #include <stddef.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -13,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -108,6 +112,145 @@ TEST(ParseRouteTableTest, DamagedText_SkipsBadRowsWithANoteEach) {
     }
     EXPECT_EQ(notes.size(), c.notes) << c.name;
     EXPECT_EQ(ParseRouteTable(c.text, nullptr).size(), c.expected.size()) << c.name;
+  }
+}
+
+using Bytes = std::vector<std::uint8_t>;
+
+void AppendBytes(Bytes& out, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  out.insert(out.end(), bytes, bytes + size);
+  out.resize((out.size() + 3) & ~std::size_t(3));  // the 4-byte alignment of netlink
+}
+
+Bytes Attribute(unsigned short type, const void* value, std::size_t size) {
+  const rtattr header{static_cast<unsigned short>(RTA_LENGTH(size)), type};
+  Bytes out;
+  AppendBytes(out, &header, sizeof header);
+  out.resize(sizeof header);
+  AppendBytes(out, value, size);
+  return out;
+}
+
+Bytes Ipv4Attribute(unsigned short type, const char* dotted) {
+  in_addr address{};
+  inet_pton(AF_INET, dotted, &address);
+  return Attribute(type, &address.s_addr, sizeof address.s_addr);
+}
+
+Bytes Message(unsigned short type, std::uint32_t sequence, const Bytes& payload,
+              unsigned short flags = NLM_F_MULTI) {
+  const nlmsghdr header{std::uint32_t(NLMSG_LENGTH(payload.size())), type, flags, sequence, 0};
+  Bytes out;
+  AppendBytes(out, &header, sizeof header);
+  AppendBytes(out, payload.data(), payload.size());
+  return out;
+}
+
+Bytes AddressMessage(std::uint32_t sequence, unsigned index, std::vector<Bytes> attributes,
+                     unsigned char family = AF_INET) {
+  const ifaddrmsg info{family, 24, 0, RT_SCOPE_UNIVERSE, index};
+  Bytes payload;
+  AppendBytes(payload, &info, sizeof info);
+  for (const Bytes& attribute : attributes)
+    payload.insert(payload.end(), attribute.begin(), attribute.end());
+  return Message(RTM_NEWADDR, sequence, payload);
+}
+
+Bytes IntPayload(int value) {
+  Bytes out;
+  AppendBytes(out, &value, sizeof value);
+  return out;
+}
+
+Bytes Joined(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+InterfaceIpv4Address At(int index, const char* dotted) {
+  in_addr address{};
+  inet_pton(AF_INET, dotted, &address);
+  return {index, address.s_addr};
+}
+
+TEST(ParseAddressDumpTest, Datagrams_GiveEachAddressWithItsInterfaceIndex) {
+  constexpr std::uint32_t kSeq = 7;
+  const char label[] = "eth0br:1";  // 9 bytes with the NUL: its attribute needs padding
+  const Bytes labelled = AddressMessage(
+      kSeq, 3,
+      {Ipv4Attribute(IFA_ADDRESS, "10.8.0.1"), Attribute(IFA_LABEL, label, sizeof label),
+       Ipv4Attribute(IFA_LOCAL, "10.8.0.2")});
+  const Bytes plain = AddressMessage(kSeq, 5, {Ipv4Attribute(IFA_ADDRESS, "192.168.1.4")});
+  const Bytes done = Message(NLMSG_DONE, kSeq, IntPayload(0));
+  Bytes truncatedAttribute = plain;
+  truncatedAttribute[NLMSG_HDRLEN + sizeof(ifaddrmsg)] = 0x40;  // rta_len beyond the message
+  Bytes longMessage = plain;
+  longMessage[0] = std::uint8_t(plain.size() + 4);  // nlmsg_len beyond the datagram
+  const std::uint8_t wide[16] = {};
+  const struct {
+    const char* name;
+    Bytes datagram;
+    AddressDumpStatus status;
+    std::vector<InterfaceIpv4Address> addresses;
+    bool interrupted = false;
+  } cases[] = {
+      {"own address before the peer's, in order, then the end",
+       Joined({labelled, plain, done}),
+       AddressDumpStatus::kDone,
+       {At(3, "10.8.0.2"), At(5, "192.168.1.4")}},
+      {"other families, other requests and unknown types skipped",
+       Joined({AddressMessage(kSeq, 4, {Ipv4Attribute(IFA_ADDRESS, "1.2.3.4")}, AF_INET6),
+               AddressMessage(kSeq + 1, 4, {Ipv4Attribute(IFA_ADDRESS, "1.2.3.5")}),
+               Message(NLMSG_DONE, kSeq + 1, IntPayload(0)), Message(RTM_NEWLINK, kSeq, {}),
+               plain}),
+       AddressDumpStatus::kMore,
+       {At(5, "192.168.1.4")}},
+      {"an address attribute of another size is no IPv4 address",
+       AddressMessage(kSeq, 6, {Attribute(IFA_LOCAL, wide, sizeof wide)}),
+       AddressDumpStatus::kMore,
+       {}},
+      {"a dump changed while read is marked",
+       Joined({Message(RTM_NEWADDR, kSeq, Bytes(plain.begin() + NLMSG_HDRLEN, plain.end()),
+                       NLM_F_MULTI | NLM_F_DUMP_INTR),
+               done}),
+       AddressDumpStatus::kDone,
+       {At(5, "192.168.1.4")},
+       true},
+      {"an acknowledgement is no error",
+       Joined({Message(NLMSG_ERROR, kSeq, IntPayload(0)), plain}),
+       AddressDumpStatus::kMore,
+       {At(5, "192.168.1.4")}},
+      {"error answer",
+       Message(NLMSG_ERROR, kSeq, IntPayload(-EPERM)),
+       AddressDumpStatus::kFailed,
+       {}},
+      {"end carrying an error",
+       Joined({plain, Message(NLMSG_DONE, kSeq, IntPayload(-EINTR))}),
+       AddressDumpStatus::kFailed,
+       {At(5, "192.168.1.4")}},
+      {"attribute longer than its message", truncatedAttribute, AddressDumpStatus::kFailed, {}},
+      {"message longer than the datagram", longMessage, AddressDumpStatus::kFailed, {}},
+      {"bytes after the last message too few for a header",
+       Joined({plain, Bytes(8, 0)}),
+       AddressDumpStatus::kFailed,
+       {At(5, "192.168.1.4")}},
+      {"address message too short for its header",
+       Message(RTM_NEWADDR, kSeq, Bytes(4, 0)),
+       AddressDumpStatus::kFailed,
+       {}},
+  };
+
+  for (const auto& c : cases) {
+    std::vector<InterfaceIpv4Address> addresses;
+    bool interrupted = false;
+
+    const AddressDumpStatus status = ParseAddressDump(c.datagram, kSeq, addresses, interrupted);
+
+    EXPECT_EQ(status, c.status) << c.name;
+    EXPECT_EQ(addresses, c.addresses) << c.name;
+    EXPECT_EQ(interrupted, c.interrupted) << c.name;
   }
 }
 
@@ -258,6 +401,51 @@ TEST(SystemNetworkAdaptersTest, Read_WithEveryIoctlRefused_StillListsTheAdapters
   ASSERT_TRUE(WIFEXITED(status));
   if (WEXITSTATUS(status) == kNoFilter) GTEST_SKIP() << "no seccomp filter can be installed";
   EXPECT_EQ(WEXITSTATUS(status), kSame);
+}
+
+// Runs `body` in a child process in a network namespace of its own; the child's exit status,
+// or -1 when no namespace can be made here.
+template <typename F>
+int InOwnNetworkNamespace(F&& body) {
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    if (unshare(CLONE_NEWNET) != 0) _exit(125);
+    _exit(body());
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status) == 125 ? -1 : WEXITSTATUS(status);
+}
+
+TEST(SystemNetworkAdaptersTest, LabelledAddresses_ListedUnderTheirOwnInterface) {
+  // A label is free text that need only begin with the interface's name: "lab0x:1" on lab0
+  // names the other interface lab0x.
+  enum : int { kRight = 0, kWrong = 1, kNoTool = 2 };
+  const int status = InOwnNetworkNamespace([] {
+    if (std::system("ip link add lab0 type veth peer name lab0x 2>/dev/null &&"
+                    " ip addr add 10.20.0.1/24 dev lab0 &&"
+                    " ip addr add 10.20.0.2/24 dev lab0 label lab0:1 &&"
+                    " ip addr add 10.30.0.1/24 dev lab0 label lab0x:1 &&"
+                    " ip addr add 10.40.0.1/24 dev lab0x") != 0)
+      return int(kNoTool);
+    std::map<std::string, std::vector<std::string>> listed;
+    for (const NetworkAdapter& adapter : SystemNetworkAdapters().Read().adapters)
+      listed[adapter.name] = adapter.ipv4Addresses;
+    const std::map<std::string, std::vector<std::string>> expected = {
+        {"lab0", {"10.20.0.1", "10.30.0.1", "10.20.0.2"}}, {"lab0x", {"10.40.0.1"}}};
+    if (listed == expected) return int(kRight);
+    for (const auto& [name, addresses] : listed) {
+      std::fprintf(stderr, "%s:", name.c_str());
+      for (const std::string& address : addresses) std::fprintf(stderr, " %s", address.c_str());
+      std::fprintf(stderr, "\n");
+    }
+    return int(kWrong);
+  });
+
+  if (status < 0) GTEST_SKIP() << "no network namespace can be made here";
+  if (status == kNoTool) GTEST_SKIP() << "`ip` cannot make a veth pair here";
+  EXPECT_EQ(status, kRight) << "the child's listing is on stderr";
 }
 
 TEST(ReadNetworkSnapshotTest, GivenPaths_TakeRoutesAliasAndLowerDevicesFromThem) {
