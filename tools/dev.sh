@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Set-up, build and run, or build and test, on a fresh Debian 12 machine.
-#   tools/dev.sh run    install the dependencies, build a release and start the program
+#   tools/dev.sh run    install the dependencies, build a release, make its CA trusted in your
+#                       browsers' NSS databases (tools/trust-ca.sh) and start the program
 #   tools/dev.sh test   install the dependencies, build with test hooks and sanitizers, run every test
 #   tools/dev.sh tsan   build under ThreadSanitizer and run the concurrency tests (their names
 #                       hold "Concurrent"); "test" does this too
@@ -15,6 +16,7 @@ packages=(
   libgtest-dev libgmock-dev
   python3 python3-pytest curl xvfb xdotool trayer x11-utils x11-apps openbox wmctrl
   libnss-myhostname tzdata
+  libnss3-tools chromium chromium-driver iproute2
 )
 
 as_root() {
@@ -49,6 +51,7 @@ case "${1:-}" in
   run)
     install_dependencies
     configure_and_build "$root/build/release" -DCMAKE_BUILD_TYPE=Release -DDRAVIK_TEST_HOOKS=OFF -DDRAVIK_BUILD_TESTS=OFF
+    "$root/tools/trust-ca.sh" "$root/build/release/generated/tls/SSL_CertCA.pem"
     program="$root/build/release/shell/DravikPluginHost"
     if [ -x "$program" ]; then
       exec "$program"
