@@ -308,8 +308,8 @@ def world(tmp_path_factory):
 
     namespace = Namespace(f"dravik-e2e-{os.getpid()}")
     processes, site, driver = [], None, None
+    log = open(root / "processes.log", "wb")
     try:
-        log = open(root / "processes.log", "wb")
         for command in ([PROGRAM], [CHROMEDRIVER, f"--port={DRIVER_PORT}"]):
             processes.append(namespace.popen(command, env=env, stdout=log, stderr=log))
         wait_for("the program", lambda: namespace.call(answers, HTTPS_PORT), processes[0])
@@ -332,6 +332,7 @@ def world(tmp_path_factory):
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
+        log.close()
         namespace.close()
 
 
