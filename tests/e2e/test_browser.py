@@ -297,6 +297,7 @@ def world(tmp_path_factory):
     for _ in range(2):
         result = trust(home)
         assert result.returncode == 0, result.stderr
+    assert nss_entries(home / ".pki" / "nssdb")[0] == ["C,,"]
     ini = config / "Dravik" / "DravikPluginZRT" / "DravikPluginHost.ini"
     ini.parent.mkdir(parents=True)
     ini.write_text(f"[Log]\nFileName={root / 'host.log'}\n", encoding="utf-8")
