@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Set-up, build and run, or build and test, on a fresh Debian 12 machine.
+<<<<<<< HEAD
 #   tools/dev.sh run    install the dependencies, build a release and start the program
 #   tools/dev.sh test   install the dependencies, build with test hooks and sanitizers, run every
 #                       test; then the unit tests and the memory and resource-limit tests in an
 #                       optimised build without sanitizers
+=======
+#   tools/dev.sh run    install the dependencies, build a release, make its CA trusted in your
+#                       browsers' NSS databases (tools/trust-ca.sh) and start the program
+#   tools/dev.sh test   install the dependencies, build with test hooks and sanitizers, run every test
+>>>>>>> issue-17
 #   tools/dev.sh tsan   build under ThreadSanitizer and run the concurrency tests (their names
 #                       hold "Concurrent"); "test" does this too
 set -euo pipefail
@@ -16,7 +22,8 @@ packages=(
   libssl-dev openssl nlohmann-json3-dev libcurl4-openssl-dev qt6-base-dev
   libgtest-dev libgmock-dev
   python3 python3-pytest curl xvfb xdotool trayer x11-utils x11-apps openbox wmctrl
-  libnss-myhostname tzdata iproute2
+  libnss-myhostname tzdata
+  libnss3-tools chromium chromium-driver iproute2
 )
 
 as_root() {
@@ -51,6 +58,7 @@ case "${1:-}" in
   run)
     install_dependencies
     configure_and_build "$root/build/release" -DCMAKE_BUILD_TYPE=Release -DDRAVIK_TEST_HOOKS=OFF -DDRAVIK_BUILD_TESTS=OFF
+    "$root/tools/trust-ca.sh" "$root/build/release/generated/tls/SSL_CertCA.pem"
     program="$root/build/release/shell/DravikPluginHost"
     if [ -x "$program" ]; then
       exec "$program"
