@@ -117,9 +117,9 @@ TEST(ProcessesTest, ChildProcess_EnvironmentAndWorkingDirAreItsOwn) {
   pid_t child = 0;
   ASSERT_EQ(posix_spawn(&child, program, &actions, nullptr, argv, envp), 0);
   posix_spawn_file_actions_destroy(&actions);
-  // The environment is the child's only once it runs the new program.
-  for (int i = 0; i < 500 && ProcessImagePath(child) == ProcessImagePath(getpid()); ++i)
-    usleep(10000);
+  // The environment is the child's only once the new program's stack is set up, which
+  // comes after the parent is let go.
+  for (int i = 0; i < 500 && !ProcessEnvironmentValue(child, "WINEPREFIX"); ++i) usleep(10000);
 
   const std::optional<std::string> value = ProcessEnvironmentValue(child, "WINEPREFIX");
   const std::optional<std::string> home = ProcessEnvironmentValue(child, "HOME");
