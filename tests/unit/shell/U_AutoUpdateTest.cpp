@@ -240,11 +240,12 @@ class UpdateThreadTest : public AutoUpdateTest {
 
   std::string TempFolder() const { return dir_ / "tmp"; }
 
-  std::unique_ptr<TUpdateThread> MakeThread(const IClock& clock) {
+  std::unique_ptr<TUpdateThread> MakeThread(const IClock& clock,
+                                            IInstallerLauncher* launcher = nullptr) {
     TUpdateContext context;
     context.Clock = &clock;
     context.Transport = &transport_;
-    context.Launcher = &launcher_;
+    context.Launcher = launcher ? launcher : &launcher_;
     context.Endpoint = UpdateEndpointAt("https://updates.test");
     context.OwnFile = ownFile_;
     context.TempDir = TempFolder();
@@ -449,17 +450,10 @@ TEST_F(UpdateThreadTest, AnInstallerThatCannotBeStartedGivesOneErrorRecordWithIt
                                    platform::EncodeVersionBlock({{"FileVersion", "3.1.2.3"}}) +
                                    "\n"};
   TSpawnLauncher spawn;
-  TUpdateContext context;
-  context.Clock = &clock_;
-  context.Transport = &transport_;
-  context.Launcher = &spawn;
-  context.Endpoint = UpdateEndpointAt("https://updates.test");
-  context.OwnFile = ownFile_;
-  context.TempDir = TempFolder();
-  TUpdateThread thread(std::move(context));
-  thread.OwnVersion = VersionToInt64("3.1.2.2");
+  const std::unique_ptr<TUpdateThread> thread = MakeThread(clock_, &spawn);
+  thread->OwnVersion = VersionToInt64("3.1.2.2");
 
-  EXPECT_FALSE(thread.CheckForUpdate({}));
+  EXPECT_FALSE(thread->CheckForUpdate({}));
   HostLoger.store(previous);
 
   const std::vector<testing::TRecord> errors = sink.Find("AutoUpdate: ");
