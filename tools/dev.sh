@@ -1,15 +1,10 @@
 #!/usr/bin/env bash
 # Set-up, build and run, or build and test, on a fresh Debian 12 machine.
-<<<<<<< HEAD
-#   tools/dev.sh run    install the dependencies, build a release and start the program
+#   tools/dev.sh run    install the dependencies, build a release, make its CA trusted in your
+#                       browsers' NSS databases (tools/trust-ca.sh) and start the program
 #   tools/dev.sh test   install the dependencies, build with test hooks and sanitizers, run every
 #                       test; then the unit tests and the memory and resource-limit tests in an
 #                       optimised build without sanitizers
-=======
-#   tools/dev.sh run    install the dependencies, build a release, make its CA trusted in your
-#                       browsers' NSS databases (tools/trust-ca.sh) and start the program
-#   tools/dev.sh test   install the dependencies, build with test hooks and sanitizers, run every test
->>>>>>> issue-17
 #   tools/dev.sh tsan   build under ThreadSanitizer and run the concurrency tests (their names
 #                       hold "Concurrent"); "test" does this too
 set -euo pipefail
