@@ -115,17 +115,18 @@ void HandleSignPreInitIn(TSessionList& list, const std::string& page, TsftInputB
   // The empty page opens the session without the key-access question and without opening its
   // window: the combined question below asks for the key and the signing at once.
   std::shared_ptr<TSession> session;
-  if (!list.InitSession(in.keyInfo->X509data, {}, session) || !session) {
+  TSession::TCheckState checked;
+  if (!list.InitSession(in.keyInfo->X509data, {}, session, &checked) || !session) {
     ReplySessionError(session.get(), status, reply);
     return;
   }
   if (!ConfirmSignPreInit(session.get(), page, static_cast<std::size_t>(in.data.Count()))) {
-    // A refusal leaves no window and no engine for the next initkey or certinfo to use.
-    session->WithdrawAccess();
+    // A window granted earlier stays; a closed one leaves no engine behind for this request.
+    session->RefuseAccess(checked);
     ReplyAccessRefused(session.get(), status, reply, true);
     return;
   }
-  if (!session->ConfirmAccess()) {
+  if (!session->ConfirmAccess(checked)) {
     ReplySessionError(session.get(), status, reply);
     return;
   }

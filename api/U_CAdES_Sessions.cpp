@@ -177,7 +177,8 @@ bool TSession::IsExpiredAt(std::int64_t nowMs) const noexcept {
   return elapsed >= kKeyAccessWindowMs;
 }
 
-bool TSession::CheckEngine(std::string_view page, std::string_view certificate) {
+bool TSession::CheckEngine(std::string_view page, std::string_view certificate,
+                           TCheckState* state) {
   std::lock_guard lock(lock_);
   if (x509_.empty() && certificate.empty()) {
     TraceRoutineError("CheckEngine", "X509 is EMPTY");
@@ -185,14 +186,17 @@ bool TSession::CheckEngine(std::string_view page, std::string_view certificate) 
   }
   if (x509_.empty()) x509_ = certificate;
   TraceStart(this, "CheckEngine");
-  const bool result = CheckAccessLocked(page) && (engine_ || InitCryptoEngineLocked());
+  const std::int64_t now = clock_.MonotonicMs();
+  const bool windowOpen = !IsExpiredAt(now);
+  const bool hadEngine = engine_ != nullptr;
+  const bool result = CheckAccessLocked(page, now) && (engine_ || InitCryptoEngineLocked());
+  if (state) *state = {windowOpen, result && !hadEngine ? engineSetUps_ : 0};
   TraceEnd(this, "CheckEngine", TVariant(result));
   return result;
 }
 
-bool TSession::CheckAccessLocked(std::string_view page) {
-  const std::int64_t now = clock_.MonotonicMs();
-  if (!IsExpiredAt(now)) return true;
+bool TSession::CheckAccessLocked(std::string_view page, std::int64_t nowMs) {
+  if (!IsExpiredAt(nowMs)) return true;
   TraceStart(this, "CheckAccess", {"AWebPage"}, {std::string(page)});
   bool result = true;
   if (!page.empty()) {
@@ -208,6 +212,7 @@ bool TSession::CheckAccessLocked(std::string_view page) {
 bool TSession::InitCryptoEngineLocked() {
   TraceStart(this, "InitCryptoEngine");
   if (!engine_) engine_ = backend_.CreateEngine();
+  ++engineSetUps_;
   bool result = false;
   try {
     result = SetUpEngineLocked();
@@ -295,16 +300,19 @@ void TSession::ReleaseEngine() {
   engine_.reset();
 }
 
-bool TSession::ConfirmAccess() {
+bool TSession::ConfirmAccess(const TCheckState& checked) {
   std::lock_guard lock(lock_);
+  if (checked.WindowOpen) return true;
   lastAccessMs_.store(clock_.MonotonicMs(), std::memory_order_release);
   return engine_ || InitCryptoEngineLocked();
 }
 
-void TSession::WithdrawAccess() {
+void TSession::RefuseAccess(const TCheckState& checked) {
   std::lock_guard lock(lock_);
-  lastAccessMs_.store(kNever, std::memory_order_release);
-  engine_.reset();
+  if (checked.WindowOpen || checked.EngineSetUp == 0) return;
+  // Another request may have opened the window since, and signs with this engine now.
+  if (engine_ && engineSetUps_ == checked.EngineSetUp && IsExpiredAt(clock_.MonotonicMs()))
+    engine_.reset();
 }
 
 bool TSession::SweepEngine(const TKvObject* tracer, std::int64_t nowMs, std::int64_t& nextSweepMs) {
@@ -445,12 +453,13 @@ std::shared_ptr<TSession> TSessionList::FirstMatch(
 
 bool TSessionList::FindFirstAndCheck(std::string_view serial,
                                      const TCertFieldsDictionary* sameCertificate,
-                                     std::string_view page, std::shared_ptr<TSession>& session) {
+                                     std::string_view page, std::shared_ptr<TSession>& session,
+                                     TSession::TCheckState* state) {
   TraceStart(this, "FindSessionBySerial", {"ASerial"}, {std::string(serial)});
   session = FirstMatch(serial, sameCertificate);
   bool result = false;
   if (session) {
-    result = session->CheckEngine(page, {});
+    result = session->CheckEngine(page, {}, state);
   } else {
     TraceMessage(this, "FindSessionBySerial: New Session needed!");
   }
@@ -483,7 +492,7 @@ bool TSessionList::FindSession(std::string_view id, std::string_view page,
 }
 
 bool TSessionList::InitSession(std::string_view certificate, std::string_view page,
-                               std::shared_ptr<TSession>& session) {
+                               std::shared_ptr<TSession>& session, TSession::TCheckState* state) {
   TraceStart(this, "InitSession");
   session.reset();
   auto created = std::make_shared<TSession>(clock_, backend_);
@@ -497,7 +506,7 @@ bool TSessionList::InitSession(std::string_view certificate, std::string_view pa
     session = std::move(created);
   } else {
     std::shared_ptr<TSession> found;
-    if (FindFirstAndCheck(serial, &created->Fields(), page, found)) {
+    if (FindFirstAndCheck(serial, &created->Fields(), page, found, state)) {
       session = std::move(found);
       result = true;
     } else if (found) {
@@ -505,7 +514,7 @@ bool TSessionList::InitSession(std::string_view certificate, std::string_view pa
       // that is the answer, and the user is not asked a second time in one request.
       session = std::move(found);
     } else {
-      result = created->CheckEngine(page, certificate);
+      result = created->CheckEngine(page, certificate, state);
       if (result) Add(created);
       session = std::move(created);
     }

@@ -111,18 +111,34 @@ class TSession final : public TKvObject {
   // there never was one.
   bool IsExpired() const;
 
+  // What a check found and did, for a caller that asks its own question afterwards: whether
+  // the key window was open when the check began, and the engine the check set up (0 when
+  // the engine was there already). Taken under the session's lock.
+  struct TCheckState {
+    bool WindowOpen = false;
+    std::uint64_t EngineSetUp = 0;
+  };
+
   // Makes the session ready to sign for `page`: stores `certificate` when the session has
   // none yet (a stored one is never replaced), then, under the session's lock, checks the
   // key access (CheckAccess) and sets the engine up unless it has one. False, with an error
   // record, when both certificates are empty. A failed set-up frees the engine again, so the
   // next check sets it up anew. With an empty page no question is asked and so no access is
-  // confirmed: the engine is set up but the window stays as it was, for ConfirmAccess after
-  // the caller's own question (another request must not use a window nobody granted).
-  bool CheckEngine(std::string_view page, std::string_view certificate);
+  // confirmed: the engine is set up but the window stays as it was, for ConfirmAccess or
+  // RefuseAccess after the caller's own question (another request must not use a window
+  // nobody granted). `state`, when given, receives what the check found and did.
+  bool CheckEngine(std::string_view page, std::string_view certificate,
+                   TCheckState* state = nullptr);
 
-  // The user granted the key by the caller's own question: the window starts now, and the
-  // engine is set up again when the cleaner released it meanwhile. False when that fails.
-  bool ConfirmAccess();
+  // The caller's own question, asked after a check with the empty page, was answered yes.
+  // A window that was open at the check is left as it is (its use does not extend it);
+  // otherwise the window starts now, and the engine is set up again when the cleaner
+  // released it meanwhile. False when that fails.
+  bool ConfirmAccess(const TCheckState& checked);
+  // The caller's own question was refused. A window that was open at the check keeps its
+  // engine (an earlier consent granted it, perhaps to another page); otherwise the engine
+  // that the check set up is released, unless another request has opened the window since.
+  void RefuseAccess(const TCheckState& checked);
 
   // Signs `data` (Base64 of the bytes) with the sign type of that name: a raw signature for
   // PLAIN, CMS otherwise; the Base64 result without line breaks. Raises ECryptlibError on a
@@ -136,9 +152,6 @@ class TSession final : public TKvObject {
 
   // Frees the engine (the plugin releases it); the window stays as it is.
   void ReleaseEngine();
-  // Ends the key window at once and frees the engine: the next use asks the key question
-  // again. For a refusal that must not leave a window open that an earlier step opened.
-  void WithdrawAccess();
 
   // The cleaner's step for this session at the clock's `nowMs`: when its lock is free and it
   // holds an engine, releases an expired one (true, traced with `tracer` as sender) or lowers
@@ -147,7 +160,7 @@ class TSession final : public TKvObject {
   bool SweepEngine(const TKvObject* tracer, std::int64_t nowMs, std::int64_t& nextSweepMs);
 
  private:
-  bool CheckAccessLocked(std::string_view page);
+  bool CheckAccessLocked(std::string_view page, std::int64_t nowMs);
   bool InitCryptoEngineLocked();
   bool SetUpEngineLocked();
   std::string GetHashAlgorithmLocked();
@@ -162,6 +175,7 @@ class TSession final : public TKvObject {
   mutable std::mutex lock_;  // guards x509_ and engine_; writes of lastAccessMs_
   std::string x509_;
   std::unique_ptr<ISessionEngine> engine_;
+  std::uint64_t engineSetUps_ = 0;  // counts the set-ups; names the engine now held
   std::atomic<std::int64_t> lastAccessMs_{kNever};
   std::atomic<bool> denied_{false};
 };
@@ -218,9 +232,10 @@ class TSessionList final : public TKvObject {
   // (the oldest whose serial number, issuer and thumbprint match), after its check. On False
   // `session` is either a listed session whose check failed (Denied tells a refusal) or a
   // new, unlisted one, or none; no second question is asked for one certificate. A
-  // certificate whose dump gives no serial number opens nothing.
+  // certificate whose dump gives no serial number opens nothing. `state`, when given,
+  // receives what the check of the handed-out session found and did.
   bool InitSession(std::string_view certificate, std::string_view page,
-                   std::shared_ptr<TSession>& session);
+                   std::shared_ptr<TSession>& session, TSession::TCheckState* state = nullptr);
   // The session of an ID, after its check; none when no session has that ID.
   bool FindSession(std::string_view id, std::string_view page, std::shared_ptr<TSession>& session);
   // The oldest session whose serial number is `serial`, after its check.
@@ -236,7 +251,8 @@ class TSessionList final : public TKvObject {
   std::shared_ptr<TSession> FirstMatch(std::string_view serial,
                                        const TCertFieldsDictionary* sameCertificate) const;
   bool FindFirstAndCheck(std::string_view serial, const TCertFieldsDictionary* sameCertificate,
-                         std::string_view page, std::shared_ptr<TSession>& session);
+                         std::string_view page, std::shared_ptr<TSession>& session,
+                         TSession::TCheckState* state = nullptr);
   void Add(std::shared_ptr<TSession> session);
 
   const IClock& clock_;

@@ -361,6 +361,83 @@ TEST_F(SessionHandlersTest, SignPreInit_WhileItsQuestionIsOpen_AnotherInitKeyMus
   EXPECT_EQ(Items(call).Count(), 1);
 }
 
+TEST_F(SessionHandlersTest, SignPreInit_ByTheWindowItFinds_TouchesOnlyAClosedWindow) {
+  // initkey opens the window at minute 0 (or nothing is open), signpreinit comes at minute
+  // 10; then a sign at minute 17 and one at minute 24, each answered yes.
+  const struct {
+    const char* name;
+    bool initKeyFirst;
+    bool consent;
+    Strings askedAt17;
+    Strings askedAt24;
+  } cases[] = {
+      // The open window ends at minute 15 whatever signpreinit was answered: its engine
+      // stays for the other page that was granted it.
+      {"open window, consent", true, true, {"ConfirmInitKey", "ConfirmSign"}, {"ConfirmSign"}},
+      {"open window, refusal", true, false, {"ConfirmInitKey", "ConfirmSign"}, {"ConfirmSign"}},
+      // A closed window opens at minute 10 on consent and ends at minute 25.
+      {"closed window, consent", false, true, {"ConfirmSign"}, {"ConfirmSign"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    list_ = std::make_unique<TSessionList>(clock_, backend_);
+    current_ = list_.get();
+    const std::int64_t start = clock_.MonotonicMs();
+    std::string id;
+    if (c.initKeyFirst) id = Opened("CERT-A");
+    const std::optional<std::int64_t> granted =
+        c.initKeyFirst ? List().Snapshot()[0]->LastAccessMs() : std::nullopt;
+    clock_.AdvanceMs(10 * kMinute);
+    presenter_->answers = {c.consent};
+
+    const TCall pre = SignPreInitCall("CERT-A", {"QQ=="});
+
+    EXPECT_EQ(pre.status, c.consent ? 200 : 401) << pre.reply;
+    ASSERT_EQ(List().Count(), 1u);
+    TSession& session = *List().Snapshot()[0];
+    EXPECT_EQ(session.LastAccessMs(), c.initKeyFirst ? granted : clock_.MonotonicMs());
+    EXPECT_TRUE(session.HasEngine());
+    if (!c.initKeyFirst) id = session.ID();
+    for (const auto& [minute, expected] : {std::pair{17, c.askedAt17}, {24, c.askedAt24}}) {
+      SCOPED_TRACE(minute);
+      clock_.AdvanceMs(start + minute * kMinute - clock_.MonotonicMs());
+      presenter_->asked.clear();
+      presenter_->answers = {true, true};
+
+      const TCall sign = SignCall(id, {"QQ=="});
+
+      EXPECT_EQ(sign.status, 200) << sign.reply;
+      Strings asked;
+      for (const std::string& question : presenter_->asked)
+        asked.push_back(question.substr(0, question.find(':')));
+      EXPECT_EQ(asked, expected);
+    }
+  }
+}
+
+TEST_F(SessionHandlersTest, SignPreInit_RefusedOnAClosedWindow_ReleasesOnlyTheEngineItSetUp) {
+  presenter_->answers = {false};
+  const TCall first = SignPreInitCall("CERT-A", {"QQ=="});
+  ASSERT_EQ(first.status, 401);
+  TSession& session = *List().Snapshot()[0];
+  EXPECT_FALSE(session.HasEngine());
+  EXPECT_EQ(session.LastAccessMs(), std::nullopt);
+
+  // Another page is granted the key while this signpreinit's question is open: the refusal
+  // must not take the engine that page now signs with. (The inner question is answered
+  // first.)
+  presenter_->answers = {true, false};
+  presenter_->whileAsking = [this] {
+    presenter_->whileAsking = nullptr;
+    EXPECT_EQ(InitKeyCall("CERT-A").status, 200);
+  };
+  const TCall second = SignPreInitCall("CERT-A", {"QQ=="});
+
+  EXPECT_EQ(second.status, 401);
+  EXPECT_TRUE(session.HasEngine());
+  EXPECT_FALSE(session.IsExpired());
+}
+
 TEST_F(SessionHandlersTest, Sign_SignTypeNames_AreAnsweredInTheirCanonicalForm) {
   const std::string id = Opened("CERT-A");
   const struct {

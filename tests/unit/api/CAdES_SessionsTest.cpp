@@ -370,8 +370,9 @@ TEST_F(CAdESSessionsTest, CheckEngine_WithoutAnyCertificate_FailsWithItsRecord) 
 TEST_F(CAdESSessionsTest, CheckEngine_EmptyPage_SetsUpTheEngineButOpensNoWindowUntilConfirmed) {
   TSession session(clock_, backend_);
   clock_.AdvanceMs(7);
+  TSession::TCheckState checked;
 
-  EXPECT_TRUE(session.CheckEngine("", "CERT-A"));
+  EXPECT_TRUE(session.CheckEngine("", "CERT-A", &checked));
 
   // Nobody was asked: no other request may use the key on this session's behalf yet.
   EXPECT_EQ(backend_.Questions(), 0u);
@@ -382,7 +383,8 @@ TEST_F(CAdESSessionsTest, CheckEngine_EmptyPage_SetsUpTheEngineButOpensNoWindowU
   // The caller's own question was answered yes; the cleaner had released the engine meanwhile.
   session.ReleaseEngine();
   clock_.AdvanceMs(5);
-  EXPECT_TRUE(session.ConfirmAccess());
+  EXPECT_FALSE(checked.WindowOpen);
+  EXPECT_TRUE(session.ConfirmAccess(checked));
 
   EXPECT_TRUE(session.HasEngine());
   EXPECT_EQ(session.LastAccessMs(), 12);
@@ -460,16 +462,58 @@ TEST_F(CAdESSessionsTest, AuthDataHeader_NamesTheCertificateOrIsEmptyWithoutFiel
       sink_.Find("Error in TSession.AuthDataHeader: CertificateData NOT LOADED! Exit!").size(), 1u);
 }
 
-TEST_F(CAdESSessionsTest, WithdrawAccess_ClosesTheWindowAndFreesTheEngine) {
-  const std::shared_ptr<TSession> session = Open("CERT-A");
+TEST_F(CAdESSessionsTest, OwnQuestion_AfterAnEmptyPageCheck_ChangesOnlyAWindowClosedAtTheCheck) {
+  const struct {
+    const char* name;
+    bool openBefore;
+    bool consent;
+    bool windowAfter;
+    bool engineAfter;
+  } cases[] = {
+      {"open, consent", true, true, true, true},
+      {"open, refusal", true, false, true, true},
+      {"closed, consent", false, true, true, true},
+      {"closed, refusal", false, false, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TSession session(clock_, backend_);
+    if (c.openBefore) {
+      ASSERT_TRUE(session.CheckEngine(kPage, "CERT-A"));
+    }
+    const std::optional<std::int64_t> before = session.LastAccessMs();
+    clock_.AdvanceMs(kMinute);
+    TSession::TCheckState checked;
+    ASSERT_TRUE(session.CheckEngine("", "CERT-A", &checked));
+    EXPECT_EQ(checked.WindowOpen, c.openBefore);
+    EXPECT_EQ(checked.EngineSetUp != 0, !c.openBefore);
+    clock_.AdvanceMs(kMinute);
 
-  session->WithdrawAccess();
+    if (c.consent) {
+      EXPECT_TRUE(session.ConfirmAccess(checked));
+    } else {
+      session.RefuseAccess(checked);
+    }
 
-  EXPECT_FALSE(session->HasEngine());
-  EXPECT_TRUE(session->IsExpired());
-  EXPECT_EQ(Open("CERT-A"), session);
-  EXPECT_EQ(backend_.Questions(), 2u);
-  EXPECT_TRUE(session->HasEngine());
+    // A window open at the check keeps its start: its use never extends it.
+    EXPECT_EQ(session.LastAccessMs(),
+              c.openBefore || !c.consent ? before : std::optional(clock_.MonotonicMs()));
+    EXPECT_EQ(!session.IsExpired(), c.windowAfter);
+    EXPECT_EQ(session.HasEngine(), c.engineAfter);
+  }
+}
+
+TEST_F(CAdESSessionsTest, RefuseAccess_EngineOfALaterCheck_IsNotReleased) {
+  TSession session(clock_, backend_);
+  TSession::TCheckState checked;
+  ASSERT_TRUE(session.CheckEngine("", "CERT-A", &checked));
+  // The cleaner released that engine, and a later check set up another one, still unasked.
+  session.ReleaseEngine();
+  ASSERT_TRUE(session.CheckEngine("", ""));
+
+  session.RefuseAccess(checked);
+
+  EXPECT_TRUE(session.HasEngine());
 }
 
 TEST_F(CAdESSessionsTest,
@@ -544,13 +588,22 @@ TEST_F(CAdESSessionsTest, Sessions_ConcurrentUseWhileTheCleanerReleases_StayCons
   const Strings certificates = {"CERT-A", "CERT-B", "CERT-OTHER-CA"};
   Strings ids;
   for (const std::string& certificate : certificates) ids.push_back(Open(certificate)->ID());
+  // Every worker goes on until the cleaner has swept a few times while it worked.
+  constexpr std::uint64_t kSweepsDuringWork = 3;
+  constexpr int kMinUses = 200;
+  constexpr int kMaxUses = 200000;  // a guard: the sweeps come long before
+  const std::uint64_t sweepsAtStart = List().Cleaner().SweepCount();
   std::atomic<bool> stop{false};
+  std::atomic<int> uses{0};
   std::atomic<int> signatures{0};
   std::atomic<int> lostEngines{0};
   std::vector<std::thread> workers;
   for (int w = 0; w < 6; ++w) {
     workers.emplace_back([&, w] {
-      for (int i = 0; i < 200; ++i) {
+      for (int i = 0; i < kMaxUses; ++i) {
+        if (i >= kMinUses && List().Cleaner().SweepCount() >= sweepsAtStart + kSweepsDuringWork)
+          break;
+        ++uses;
         std::shared_ptr<TSession> session;
         const bool ready = (i + w) % 2 == 0
                                ? List().InitSession(certificates[i % 3], kPage, session)
@@ -580,8 +633,8 @@ TEST_F(CAdESSessionsTest, Sessions_ConcurrentUseWhileTheCleanerReleases_StayCons
   ticker.join();
 
   EXPECT_EQ(List().Count(), certificates.size());
-  EXPECT_EQ(signatures + lostEngines, 6 * 200);
-  EXPECT_GT(List().Cleaner().SweepCount(), 1u);
+  EXPECT_EQ(signatures + lostEngines, uses.load());
+  EXPECT_GE(List().Cleaner().SweepCount(), sweepsAtStart + kSweepsDuringWork);
 }
 
 TEST(CAdESSessionsModuleTest, SessionList_FromFirstUseToFinalisation_IsOneListThenRefused) {
