@@ -38,6 +38,12 @@ void TPluginLibrary::Initialize() {
 }
 
 void TPluginLibrary::Shutdown() noexcept {
+  try {
+    if (const std::shared_ptr<const TPluginConfig> config = Config(); config && config->Trace())
+      config->Trace()->WriteEntry("WS_Shutdown");
+  } catch (...) {
+    // The trace never fails a call.
+  }
   generation_.fetch_add(1);
   engines_.Clear();
 }

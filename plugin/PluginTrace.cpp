@@ -27,11 +27,39 @@ std::unique_ptr<TPluginTrace> TPluginTrace::Open(const std::string& fileName) no
 
 TPluginTrace::~TPluginTrace() { ::close(fd_); }
 
+namespace {
+
+TJsonValue LineStart() {
+  TJsonValue line = TJsonValue::Object();
+  line.AddMember("time", TJsonValue::String(DateTimeToISO8601(true, SystemClock().NowUtc())));
+  line.AddMember("thread", TJsonValue::Integer(::gettid()));
+  return line;
+}
+
+}  // namespace
+
+void TPluginTrace::WriteLine(const TJsonValue& line) const {
+  std::string text = line.AsJSONString();
+  text += '\n';
+  ssize_t written;
+  do {
+    written = ::write(fd_, text.data(), text.size());
+  } while (written < 0 && errno == EINTR);
+}
+
+void TPluginTrace::WriteEntry(std::string_view entry) const noexcept {
+  try {
+    TJsonValue line = LineStart();
+    line.AddMember("entry", TJsonValue::String(std::string(entry)));
+    WriteLine(line);
+  } catch (...) {
+    // A trace line that cannot be made is left out.
+  }
+}
+
 void TPluginTrace::Write(const TRecord& record) const noexcept {
   try {
-    TJsonValue line = TJsonValue::Object();
-    line.AddMember("time", TJsonValue::String(DateTimeToISO8601(true, SystemClock().NowUtc())));
-    line.AddMember("thread", TJsonValue::Integer(::gettid()));
+    TJsonValue line = LineStart();
     line.AddMember("phase", TJsonValue::Integer(record.phase));
     line.AddMember("result", TJsonValue::Integer(record.result));
     line.AddMember("size", TJsonValue::Unsigned(record.commandSize));
@@ -39,12 +67,7 @@ void TPluginTrace::Write(const TRecord& record) const noexcept {
     // A reply cut short by phase 2 may end inside a character.
     line.AddMember("reply", record.reply ? TJsonValue::String(SanitizeUtf8(*record.reply))
                                          : TJsonValue::Null());
-    std::string text = line.AsJSONString();
-    text += '\n';
-    ssize_t written;
-    do {
-      written = ::write(fd_, text.data(), text.size());
-    } while (written < 0 && errno == EINTR);
+    WriteLine(line);
   } catch (...) {
     // A trace line that cannot be made is left out.
   }

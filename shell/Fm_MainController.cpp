@@ -91,7 +91,9 @@ TMainController::~TMainController() {
   }
   proxyMonitor_.StopProxyMonitor();
   UnbindHostEvents();
-  StopServices();
+  // Neither the listeners nor the plugin library are stopped here: the main loop has stopped
+  // the listeners, the key sessions still release their engines in the library after this,
+  // and the library manager's finalisation releases the library without a shutdown call.
 }
 
 void TMainController::Create() noexcept {
@@ -220,18 +222,6 @@ void TMainController::StartServices() {
   startTicks_ = 1;
   startTimerOn_ = true;
   view_.SetTimer(TMainTimer::Start, true, kStartIntervalMs);
-}
-
-void TMainController::StopServices() noexcept {
-  try {
-    if (const std::shared_ptr<TPluginHost> host = PluginHost()) {
-      host->StopServers();
-      host->UnloadPluginLibrary();
-      UpdateStatus();
-    }
-  } catch (const std::exception& error) {
-    LogException(this, "Stopping the services", error);
-  }
 }
 
 void TMainController::CheckStartStep(bool ok) {

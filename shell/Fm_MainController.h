@@ -123,8 +123,9 @@ class TMainController : public TKvObject, public IMainActions {
   TMainController(IMainView& view, const IClock& clock, TMainServices services,
                   IAutoUpdateSeam& autoUpdate = NoAutoUpdate(),
                   IProxyMonitorSeam& proxyMonitor = NoProxyMonitor());
-  // Clears the dialog hooks, stops the proxy monitor, unbinds the host's events and, while
-  // PluginHost is still set, stops the listeners and unloads the library.
+  // Clears the dialog hooks, stops the proxy monitor and unbinds the host's events. It
+  // leaves the plugin library loaded: the key sessions are freed later and release their
+  // engines there.
   ~TMainController() override;
   TMainController(const TMainController&) = delete;
   TMainController& operator=(const TMainController&) = delete;
@@ -174,7 +175,6 @@ class TMainController : public TKvObject, public IMainActions {
   void ControlsToSettings();
   void UpdateDevMode(bool init);
   void StartServices();
-  void StopServices() noexcept;
   void CheckStartStep(bool ok);
   void SetErrorState();
   void UpdateStatus();

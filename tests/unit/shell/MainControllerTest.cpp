@@ -12,6 +12,7 @@
 #include "HeadlessMainView.h"
 #include "KvClock.h"
 #include "KvIniFile.h"
+#include "KvLibUtils.h"
 #include "TempDir.h"
 #include "U_PluginHost.h"
 #include "U_Settings.h"
@@ -67,6 +68,7 @@ class MainControllerTest : public ::testing::Test {
   void TearDown() override {
     controller_.reset();
     SetPluginHost(nullptr);
+    FinalizeLibUtils();
     SetDialogPresenter(std::move(previousPresenter_));
   }
 
@@ -151,7 +153,9 @@ TEST_F(MainControllerTest, CreateEachFailingStepAloneEntersErrorStateAndShowsTab
     EXPECT_EQ(PluginHost()->IsLibraryLoaded(), row.plugin);  // step 3 ran after a failure
     EXPECT_TRUE(view().Timer(TMainTimer::Start).on);
     EXPECT_EQ(view().Timer(TMainTimer::Start).intervalMs, 100);
+    // The program's end: the window leaves the library to the manager's finalisation.
     controller_.reset();
+    FinalizeLibUtils();
   }
 }
 
@@ -525,6 +529,8 @@ TEST_F(MainControllerTest, DestroyClearsHooksAndDomainHandlers) {
 
   controller_.reset();
 
+  // The key sessions are freed after the window and release their engines in the library.
+  EXPECT_TRUE(host->IsLibraryLoaded());
   EXPECT_FALSE(OnBeforeThreadDialog());
   EXPECT_FALSE(OnAfterThreadDialog());
   EXPECT_FALSE(
