@@ -253,7 +253,8 @@ int SkipUTF8BOM(std::istream& stream) {
 bool IsFreshTextFile(const std::string& fileName) {
   const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    if (errno == ENOENT) return true;
+    // A name below a regular file names no file either.
+    if (errno == ENOENT || errno == ENOTDIR) return true;
     ThrowFileError(false, fileName, errno);
   }
   FdCloser closer{fd};

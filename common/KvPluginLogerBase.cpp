@@ -100,6 +100,20 @@ void TKvPluginLogerBase::Activate() {
   tracer_->SetActive(true);
 }
 
+void TKvPluginLogerBase::Close() noexcept {
+  try {
+    // A first IsEnabled after this must not switch logging on from the ini file.
+    std::call_once(initializeOnce_,
+                   [this] { initialized_.store(true, std::memory_order_release); });
+    if (!tracer_) return;
+    tracer_->SetActive(false);
+    // A write that began before the switch holds the lock until its record is out.
+    std::lock_guard guard(*tracer_);
+  } catch (...) {
+    // Nothing is left to report to.
+  }
+}
+
 void TKvPluginLogerBase::SetLogFile(std::string_view fileNameTemplate) {
   if (fileNameTemplate.empty() || !tracer_ || tracer_->Active()) return;
   // Expanded once now, so that dates and times in the name are those of this start.

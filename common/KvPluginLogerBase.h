@@ -85,6 +85,11 @@ class TKvPluginLogerBase : public TKvThreadSafetyClass {
   static std::string GetLogFileName();
   static std::string GetLogFileName(const std::string& iniFileName);
 
+  // Switches logging off for good: later records are dropped, also on a logger that was
+  // never switched on, and a record being written on another thread is finished first.
+  // Any thread; never while holding the tracer's lock.
+  void Close() noexcept;
+
   // Makes the expanded template the tracer's file name while the tracer is off.
   void SetLogFile(std::string_view fileNameTemplate);
 

@@ -1,6 +1,8 @@
 #include "U_LogFile.h"
 
 #include <memory>
+#include <mutex>
+#include <vector>
 
 namespace dravik {
 
@@ -14,7 +16,32 @@ void InitializeLogFile() {
   HostLoger.store(loger.release());
 }
 
-void FinalizeLogFile() noexcept { delete HostLoger.exchange(nullptr); }
+namespace {
+
+// Closed loggers. A thread that outlives the program's end (the update thread's wait is
+// bounded) may still hold one and call it: it writes nothing, and is never freed.
+std::mutex& RetiredLock() {
+  static std::mutex lock;
+  return lock;
+}
+std::vector<THostLoger*>& Retired() {
+  static auto* const retired = new std::vector<THostLoger*>();
+  return *retired;
+}
+
+}  // namespace
+
+void FinalizeLogFile() noexcept {
+  THostLoger* loger = HostLoger.exchange(nullptr);
+  if (!loger) return;
+  loger->Close();
+  try {
+    std::lock_guard lock(RetiredLock());
+    Retired().push_back(loger);
+  } catch (...) {
+    // Kept anyway: freeing it could pull it from under a late caller.
+  }
+}
 
 void WriteLog(const TKvObject* sender, std::string_view message, std::uint8_t kind,
               std::string_view data) noexcept {

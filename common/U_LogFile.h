@@ -27,7 +27,9 @@ extern constinit std::atomic<THostLoger*> HostLoger;
 // Creates HostLoger when there is none and decides at once, from the ini file, whether
 // logging is on, so that this happens before any other thread runs.
 void InitializeLogFile();
-// Clears HostLoger and frees it; no record is written afterwards.
+// Clears HostLoger and closes the logger: no record is written afterwards, also not by a
+// thread that read HostLoger before. The closed logger is kept, not freed, so that such a
+// late caller never reaches freed memory.
 void FinalizeLogFile() noexcept;
 
 // Kind 0 writes an error record, 4 nothing, any other a message record; a non-empty data

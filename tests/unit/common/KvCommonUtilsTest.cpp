@@ -97,6 +97,7 @@ TEST(IsFreshTextFile, OnlyMissingEmptyOrBomOnlyFilesAreFresh) {
     EXPECT_EQ(IsFreshTextFile(dir.Write("f" + std::to_string(i++), c.content)), c.fresh)
         << ::testing::PrintToString(c.content);
   EXPECT_TRUE(IsFreshTextFile(dir / "missing.log"));
+  EXPECT_TRUE(IsFreshTextFile(dir.Write("blocker", "x") + "/below.log"));  // no such file
   EXPECT_THROW(IsFreshTextFile(dir.Path()), EFOpenError);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -255,12 +256,13 @@ class LogFileFailureTest : public LogFileTest {
   }
   void TearDown() override { fs::remove(errorLog_); }
 
-  // "[time]->Error write to file "<name>" : <message>" CR LF, once.
+  // "[time]->Error write to file "<name>" : <message>" CR LF, once; the message is the
+  // writer's own, that the log's folder cannot be created.
   void ExpectOneErrorLine() const {
     const std::string bytes = ReadFileBytes(errorLog_);
     // The four retry sleeps of 500 ms passed before the report.
-    const std::string start =
-        "[2024.03.05 14:07:11:042]->Error write to file \"" + logName_ + "\" : ";
+    const std::string start = "[2024.03.05 14:07:11:042]->Error write to file \"" + logName_ +
+                              "\" : Error create directory \"" + dir_ / "blocker" + "\" : ";
     EXPECT_EQ(bytes.substr(0, start.size()), start);
     EXPECT_GT(bytes.size(), start.size() + 2);
     EXPECT_EQ(bytes.find("\r\n"), bytes.size() - 2) << bytes;
@@ -350,6 +352,48 @@ TEST(HostLogerTest, LogProceduresDoNothingOutsideTheModuleLifetimeAndLogInside) 
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[1].details, "Value: inside\r\n");
   EXPECT_EQ(records[2].details, "Value: inside: Exception Exception: y\r\n");
+}
+
+TEST(HostLogerTest, ConcurrentWritersAcrossFinalisation_ReachNoFreedLoggerAndWriteNothingAfter) {
+  TempDir dir;
+  const std::string logName = dir / "host.log";
+  const std::string ini = std::string(std::getenv("XDG_CONFIG_HOME")) +
+                          "/Dravik/DravikPluginZRT/dravik_common_tests.ini";
+  const TRemoveFile removeIni{ini};
+  fs::create_directories(fs::path(ini).parent_path());
+  AppendLineToFile(ini, "[Log]\r\nFileName=" + logName);
+  InitializeLogFile();
+  // A thread that read the logger before the end and still uses it afterwards, as the
+  // update thread may, beside threads that go through the log procedures.
+  THostLoger* held = HostLoger.load();
+  ASSERT_NE(held, nullptr);
+  std::atomic<bool> finalized{false};
+  std::atomic<int> rounds{0};
+  std::vector<std::jthread> writers;
+  for (int t = 0; t < 4; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 0; i < 50 || !finalized; ++i) {
+        if (t == 0)
+          held->TraceMessage(nullptr, finalized ? "late" : "early");
+        else
+          WriteLog(nullptr, finalized ? "late" : "early", 2);
+        ++rounds;
+      }
+      for (int i = 0; i < 50; ++i) held->WriteLog(nullptr, "late", 2);
+    });
+  }
+  while (rounds < 20) std::this_thread::yield();
+
+  FinalizeLogFile();
+  finalized = true;
+  writers.clear();
+
+  EXPECT_EQ(HostLoger.load(), nullptr);
+  EXPECT_FALSE(held->IsEnabled());
+  const std::string bytes = ReadFileBytes(logName);
+  EXPECT_NE(bytes.find("early"), std::string::npos);
+  EXPECT_EQ(bytes.find("late"), std::string::npos);
+  WalkLogFile(bytes);  // whole records only
 }
 
 }  // namespace
