@@ -5,10 +5,12 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <ctime>
 #include <limits>
 #include <new>
 
+#include "DravikConfig.h"
 #include "KvObject.h"
 
 namespace dravik {
@@ -187,6 +189,23 @@ IClock& SystemClock() {
   alignas(TSystemClock) static unsigned char storage[sizeof(TSystemClock)];
   static TSystemClock* const clock = ::new (storage) TSystemClock(1.0);
   return *clock;
+}
+
+IClock& ProgramClock() {
+#if DRAVIK_TEST_HOOKS
+  alignas(TSystemClock) static unsigned char storage[sizeof(TSystemClock)];
+  static IClock* const clock = []() -> IClock* {
+    const char* speed = std::getenv("DRAVIK_TEST_CLOCK_SPEED");
+    if (!speed || !*speed) return &SystemClock();
+    char* end = nullptr;
+    const double value = std::strtod(speed, &end);
+    if (!end || *end != '\0') return &SystemClock();
+    return ::new (storage) TSystemClock(value);
+  }();
+  return *clock;
+#else
+  return SystemClock();
+#endif
 }
 
 }  // namespace dravik

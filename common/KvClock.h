@@ -93,4 +93,10 @@ class TManualClock final : public IClock {
 // leaves none behind.
 IClock& SystemClock();
 
+// The clock of the program's waiting periods: the key windows, the session cleaner and the
+// confirmation dialog's countdown. SystemClock, except in test-hook builds where
+// DRAVIK_TEST_CLOCK_SPEED holds a number: then a real clock running that many times faster,
+// read from the environment at the first call and never destroyed.
+IClock& ProgramClock();
+
 }  // namespace dravik

@@ -44,7 +44,7 @@ void InitializeModules() {
   dravik::InitWebServer();
   dravik::InitPluginHost();
   dravik::RegisterApiRoutes();
-  dravik::InitSessions(dravik::SystemClock());
+  dravik::InitSessions(dravik::ProgramClock());
   dravik::InitAutoUpdateState();
 }
 

@@ -10,7 +10,7 @@ class TQtDialogPresenter final : public IDialogPresenter {
  public:
   // The confirmation dialog counts its kConfirmDialogSeconds on `clock`, looked at every
   // `tickMs` real milliseconds; the clock must outlive the presenter.
-  explicit TQtDialogPresenter(const IClock& clock = SystemClock(), int tickMs = 1000);
+  explicit TQtDialogPresenter(const IClock& clock = ProgramClock(), int tickMs = 1000);
 
   // A modal box over every window, its text plain (it may hold request data). Enter and
   // Escape give the box's refusal, so that no key press grants anything by itself; a box

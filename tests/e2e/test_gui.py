@@ -1,6 +1,7 @@
 """Black-box tests of the program's window and tray icon on a virtual X display, with a
 window manager (openbox) and a tray host (trayer). Skipped where those programs are missing."""
 
+import json
 import os
 import re
 import shutil
@@ -12,6 +13,7 @@ import time
 
 import pytest
 
+from test_api_entrance import exchange
 from test_program import PROGRAM, STOP_TIMEOUT_S, Sandbox, wait_end
 
 TOOLS = ("Xvfb", "openbox", "trayer", "xdotool", "xwininfo", "xwd", "wmctrl")
@@ -382,3 +384,29 @@ def test_gui_idle_time_changed_on_settings_page_is_in_ini_after_restart(gui_sand
     assert gui_sandbox.run("exit")[0] == 0
     assert wait_end(second)[0] == 0
     assert re.search(r"^IdleTime=45$", ini.read_text(encoding="utf-8"), re.MULTILINE)
+
+
+def test_gui_unanswered_confirmation_refuses_itself_after_thirty_seconds(gui_sandbox, desktop):
+    # Thirty seconds of the program's clock pass in one real second.
+    gui_sandbox.env["DRAVIK_TEST_CLOCK_SPEED"] = "30"
+    first = gui_sandbox.start_first()
+    replies = []
+
+    def generate():
+        body = json.dumps({"subject": [{"commonName": "Nobody"}], "keyAlg": "EC", "keyLength": "",
+                           "containerName": "unasked", "cryptoProvider": "",
+                           "keyUsageTypes": ""}).encode()
+        replies.append(exchange(gui_sandbox, "POST", "/api/v1/generatekey", body=body))
+
+    asking = threading.Thread(target=generate, daemon=True)
+    asking.start()
+    wait_for(desktop.dialogs, 10, "the confirmation window")
+    asking.join(timeout=20)
+
+    assert replies, "no reply to the unanswered question"
+    status, _, body = replies[0]
+    assert (status, json.loads(body.decode("utf-8"))) == (
+        401, {"code": "100", "text": "Пользователь отказал в доступе к ключам"})
+    wait_for(lambda: not desktop.dialogs(), 5, "the window gone")
+    assert gui_sandbox.run("exit")[0] == 0
+    assert wait_end(first)[0] == 0
