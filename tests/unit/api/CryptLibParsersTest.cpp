@@ -1,6 +1,8 @@
 // The certificate-dump parser and the search-output splitter on texts, and the dump's fetch
 // from the real plugin library, which has no certificate operations yet and so refuses it.
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include <filesystem>
 #include <memory>
@@ -179,6 +181,30 @@ TEST_F(GetCertificateDumpTest, RefusedExportGivesAnEmptyDumpAndReleasesTheEngine
             (Strings{"InitCryptoEngineByType sCryptoEngineType", "GetProperty LastErrorCode",
                      "ExportCryptoObject DataType", "GetProperty LastErrorCode",
                      "GetProperty LastError", "ClearCash", "Release"}));
+}
+
+TEST_F(GetCertificateDumpTest, CertificateGivesTheLibraryDumpAndReleasesTheEngine) {
+  ASSERT_TRUE(host_->LoadPluginLibrary());
+  const std::string pem = testing::ReadFileBytes(DRAVIK_TEST_CA_FILE);
+  const std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), -1), &BIO_free);
+  const std::unique_ptr<X509, decltype(&X509_free)> certificate(
+      PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), &X509_free);
+  ASSERT_NE(certificate, nullptr);
+  char commonName[256] = {};
+  ASSERT_GT(X509_NAME_get_text_by_NID(X509_get_subject_name(certificate.get()), NID_commonName,
+                                      commonName, sizeof commonName),
+            0);
+
+  const std::string dump = GetCertificateDump(pem);
+
+  TCertFieldsDictionary fields;
+  ParseCertificateDump(dump, fields);
+  EXPECT_EQ(GetCertField(fields, "CN"), commonName) << dump;
+  EXPECT_FALSE(GetCertField(fields, "SN").empty()) << dump;
+  EXPECT_EQ(SentInShort(), (Strings{"InitCryptoEngineByType sCryptoEngineType",
+                                    "GetProperty LastErrorCode", "ExportCryptoObject DataType",
+                                    "GetProperty LastErrorCode", "GetProperty UnicodeCurrentData",
+                                    "GetProperty LastErrorCode", "ClearCash", "Release"}));
 }
 
 }  // namespace

@@ -203,6 +203,12 @@ TEST_F(KvLibUtilsTest, LoadDynLibrary_MissingEntryPoint_AnswersFalseKeepsLibrary
   void* missing = &missing;  // a value that binding must clear
   void* dependencyExport = &dependencyExport;
   TProcPoints points{reinterpret_cast<void**>(&answer), &missing, &dependencyExport};
+  // The table lives on this stack: whatever assertion ends the test, it is withdrawn before
+  // the manager's finalisation could write into it.
+  const struct TWithdraw {
+    const TProcPoints* points;
+    ~TWithdraw() { LibManager().ForgetProcPoints(points); }
+  } withdraw{&points};
   const TProcNames names{"FixtureAnswer", "NoSuchEntry", "strlen"};
 
   EXPECT_FALSE(LoadDynLibrary(FixtureOne(), &points, names));

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "KvClock.h"
+#include "RecordingLogSink.h"
 #include "TempDir.h"
 #include "U_LogFile.h"
 
@@ -342,6 +344,31 @@ TEST_F(HostSettingsTest, SettingsSummary_DefaultsAndAllOptionalLines) {
   EXPECT_EQ(loaded.SettingsSummary(),
             head + "True\r\nLog File Name: /var/tmp/d.log\r\nDeveloper mode ON!");
   loaded.LogSettings();  // without a logger this writes nothing and must not fail
+}
+
+TEST_F(HostSettingsTest, LogSettings_WritesTheSummaryAsOneMessageRecordOfTheSettings) {
+  testing::TRecordingSink sink;
+  TManualClock clock;
+  THostLoger loger(sink, clock);
+  THostLoger* const previous = HostLoger.exchange(&loger);
+  THostSettings settings(ini);
+
+  settings.LogSettings();
+
+  HostLoger.store(previous);
+  const std::vector<testing::TRecord> records = sink.Find("Current settings");
+  ASSERT_EQ(records.size(), 1u);
+  // Kind 2 is a message record, sent by the settings object.
+  EXPECT_NE(records[0].firstLine.find("[TraceID: THostSettings(0x"), std::string::npos)
+      << records[0].firstLine;
+  EXPECT_NE(records[0].firstLine.find("[DataID: Message][ObjectInfo: Object=\"THostSettings(0x"),
+            std::string::npos)
+      << records[0].firstLine;
+  // The summary is the record's one parameter name, each line indented, without a value.
+  const std::string block = " HTTP Port: 11741\r\n HTTPS Port: 11742\r\n Domains: " + kBuiltIn +
+                            "\r\n Idle time: 300 сек.\r\n Proxy Monitor: False: \r\n";
+  EXPECT_EQ(records[0].details, "Value: Current settings\r\nParams:#1\\" +
+                                    std::to_string(block.size()) + "\r\n" + block);
 }
 
 TEST_F(HostSettingsTest, Save_ConcurrentNewDomainSavesAndMainThreadChanges_StayConsistent) {
