@@ -68,25 +68,25 @@ void CheckStrict(std::string_view text) {
 }  // namespace
 
 std::string Base64Encode(std::string_view bytes) {
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::string out((bytes.size() + 2) / 3 * 4, '\0');
+  char* cursor = out.data();
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
     const std::uint32_t group =
         ByteAt(bytes, i) << 16 | ByteAt(bytes, i + 1) << 8 | ByteAt(bytes, i + 2);
-    out.push_back(kAlphabet[(group >> 18) & 0x3F]);
-    out.push_back(kAlphabet[(group >> 12) & 0x3F]);
-    out.push_back(kAlphabet[(group >> 6) & 0x3F]);
-    out.push_back(kAlphabet[group & 0x3F]);
+    *cursor++ = kAlphabet[(group >> 18) & 0x3F];
+    *cursor++ = kAlphabet[(group >> 12) & 0x3F];
+    *cursor++ = kAlphabet[(group >> 6) & 0x3F];
+    *cursor++ = kAlphabet[group & 0x3F];
   }
   const std::size_t rest = bytes.size() - i;
   if (rest > 0) {
     std::uint32_t group = ByteAt(bytes, i) << 16;
     if (rest == 2) group |= ByteAt(bytes, i + 1) << 8;
-    out.push_back(kAlphabet[(group >> 18) & 0x3F]);
-    out.push_back(kAlphabet[(group >> 12) & 0x3F]);
-    out.push_back(rest == 2 ? kAlphabet[(group >> 6) & 0x3F] : kPad);
-    out.push_back(kPad);
+    *cursor++ = kAlphabet[(group >> 18) & 0x3F];
+    *cursor++ = kAlphabet[(group >> 12) & 0x3F];
+    *cursor++ = rest == 2 ? kAlphabet[(group >> 6) & 0x3F] : kPad;
+    *cursor++ = kPad;
   }
   return out;
 }

@@ -17,7 +17,13 @@ void AppendJsonString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   out.reserve(out.size() + text.size() + 2);
   out += '"';
-  for (const char c : text) {
+  // Runs that need no escape go in whole: signatures and certificates are long Base64 texts.
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20) continue;
+    out.append(text.substr(run, i - run));
+    run = i + 1;
     switch (c) {
       case '"':
         out += "\\\"";
@@ -41,15 +47,12 @@ void AppendJsonString(std::string& out, std::string_view text) {
         out += "\\r";
         break;
       default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += "\\u00";
-          out += kHex[(c >> 4) & 0x0F];
-          out += kHex[c & 0x0F];
-        } else {
-          out += c;
-        }
+        out += "\\u00";
+        out += kHex[(c >> 4) & 0x0F];
+        out += kHex[c & 0x0F];
     }
   }
+  out.append(text.substr(run));
   out += '"';
 }
 

@@ -30,15 +30,21 @@ class TOpenSslErrorScope {
   TOpenSslErrorScope& operator=(const TOpenSslErrorScope&) = delete;
 };
 
-// The DER bytes of an object, through its i2d function (sized first, so OpenSSL allocates
-// nothing).
+// The DER bytes of an object, through its i2d function in one pass (sizing first would
+// encode a whole SignedData twice).
 template <typename T, typename I2d>
 std::string Der(T* object, I2d i2d) {
-  const int length = i2d(object, nullptr);
-  if (length <= 0) ThrowOpenSsl("DER encoding failed");
-  std::string bytes(static_cast<std::size_t>(length), '\0');
-  auto* cursor = reinterpret_cast<unsigned char*>(bytes.data());
-  if (i2d(object, &cursor) != length) ThrowOpenSsl("DER encoding failed");
+  unsigned char* encoded = nullptr;
+  const int length = i2d(object, &encoded);
+  if (length <= 0 || !encoded) ThrowOpenSsl("DER encoding failed");
+  std::string bytes;
+  try {
+    bytes.assign(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(length));
+  } catch (...) {
+    OPENSSL_free(encoded);
+    throw;
+  }
+  OPENSSL_free(encoded);
   return bytes;
 }
 

@@ -4,6 +4,10 @@
 
 #include <array>
 #include <ctime>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
 
 #include "CertificateDump.h"
 #include "KvText.h"
@@ -22,6 +26,21 @@ namespace {
 TEvpMdPtr Fetch(const char* name) {
   const TOpenSslErrorScope errors;
   return TEvpMdPtr(EVP_MD_fetch(nullptr, name, nullptr));
+}
+
+// The SHA digests, fetched once: a fetch walks the providers' tables at every signature.
+TEvpMdPtr FetchShared(const char* name) {
+  static std::mutex lock;
+  static std::map<std::string, TEvpMdPtr, std::less<>> fetched;
+  const std::lock_guard guard(lock);
+  auto found = fetched.find(std::string_view(name));
+  if (found == fetched.end()) {
+    TEvpMdPtr md = Fetch(name);
+    if (!md) return nullptr;
+    found = fetched.emplace(name, std::move(md)).first;
+  }
+  if (EVP_MD_up_ref(found->second.get()) != 1) return nullptr;
+  return TEvpMdPtr(found->second.get());
 }
 
 // signing-certificate-v2 with the SHA-256 hash of the certificate and its issuer and serial.
@@ -60,7 +79,7 @@ TEvpMdPtr DigestNamed(std::string_view name) {
   }};
   for (const auto& [known, fetchName] : kNames) {
     if (!SameText(trimmed, known)) continue;
-    TEvpMdPtr md = Fetch(fetchName);
+    TEvpMdPtr md = FetchShared(fetchName);
     if (!md) Unsupported(name);
     return md;
   }

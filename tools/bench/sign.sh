@@ -1,0 +1,193 @@
+#!/usr/bin/env bash
+# The "sign" benchmark: CMS signatures per second through the program's API against OpenSSL's
+# own CMS_sign in one thread, with the same RSA key, certificate and items.
+#
+# The program runs headless from a test-hook build (build/bench-sign) with logging off and one
+# scripted "yes" per question; a key session is opened by initkey, then sign requests of
+# SIGN_ITEMS items of SIGN_ITEM_BYTES bytes each go one after the other, a connection per
+# request. The baseline program, compiled here, preloads the key and the certificate and makes
+# detached, binary, DER SignedData over the same items with the plugin's signed attributes
+# (signing time, signing-certificate-v2) and the certificate included.
+#
+#   tools/bench/sign.sh      environment: SIGN_REQUESTS (300), SIGN_ITEMS (10),
+#                            SIGN_ITEM_BYTES (100), SIGN_ROUNDS (3, the best one counts), JOBS
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+build="$root/build/bench-sign"
+requests=${SIGN_REQUESTS:-300}
+items=${SIGN_ITEMS:-10}
+item_bytes=${SIGN_ITEM_BYTES:-100}
+rounds=${SIGN_ROUNDS:-3}
+jobs=${JOBS:-4}
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVIK_TEST_HOOKS=ON \
+  -DDRAVIK_SANITIZE=OFF -DDRAVIK_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$jobs" --target DravikPluginHost npDravikPluginZRT >/dev/null
+program="$build/shell/DravikPluginHost"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/dravik-bench-sign.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# A key container whose RSA key has a certificate of a test CA.
+container="$work/store/containers/bench"
+mkdir -p "$container"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/ca.key" -out "$work/ca.pem" -days 2 \
+  -subj "/CN=Dravik bench CA" 2>/dev/null
+openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$container/key.pem" 2>/dev/null
+chmod 600 "$container/key.pem"
+openssl req -new -key "$container/key.pem" -subj "/CN=Bench signer" -out "$work/user.csr"
+printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,nonRepudiation\n' >"$work/user.ext"
+openssl x509 -req -in "$work/user.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial \
+  -days 2 -extfile "$work/user.ext" -out "$container/cert.pem" 2>/dev/null
+head -c $((items * item_bytes)) /dev/urandom >"$work/items.bin"
+
+cat >"$work/baseline.c" <<'C'
+/* CMS_sign in one thread: detached, binary, DER, signing time and signing-certificate-v2,
+   the certificate included; prints the signatures made and the seconds they took. */
+#include <openssl/cms.h>
+#include <openssl/pem.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+
+static double seconds(clockid_t id) {
+  struct timespec t;
+  clock_gettime(id, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+int main(int argc, char** argv) {
+  if (argc != 7) return 2;
+  FILE* f = fopen(argv[1], "r");
+  EVP_PKEY* key = f ? PEM_read_PrivateKey(f, NULL, NULL, NULL) : NULL;
+  if (f) fclose(f);
+  f = fopen(argv[2], "r");
+  X509* cert = f ? PEM_read_X509(f, NULL, NULL, NULL) : NULL;
+  if (f) fclose(f);
+  f = fopen(argv[3], "rb");
+  const long items = atol(argv[4]), size = atol(argv[5]);
+  unsigned char* data = malloc(items * size);
+  if (!key || !cert || !f || fread(data, size, items, f) != (size_t)items) return 1;
+  fclose(f);
+  const long rounds = atol(argv[6]);
+  const double wall = seconds(CLOCK_MONOTONIC), cpu = seconds(CLOCK_PROCESS_CPUTIME_ID);
+  for (long r = 0; r < rounds; ++r) {
+    for (long i = 0; i < items; ++i) {
+      BIO* in = BIO_new_mem_buf(data + i * size, (int)size);
+      CMS_ContentInfo* cms = CMS_sign(cert, key, NULL, in,
+                                      CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP | CMS_CADES);
+      unsigned char* der = NULL;
+      if (!cms || i2d_CMS_ContentInfo(cms, &der) <= 0) return 1;
+      OPENSSL_free(der);
+      CMS_ContentInfo_free(cms);
+      BIO_free(in);
+    }
+  }
+  printf("%ld %.6f %.6f\n", rounds * items, seconds(CLOCK_MONOTONIC) - wall,
+         seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu);
+  return 0;
+}
+C
+cc -O2 -o "$work/baseline" "$work/baseline.c" -lcrypto
+
+cat >"$work/drive.py" <<'PY'
+"""Starts the program, opens a key session with initkey and times the sign requests; prints
+the signatures made, the wall seconds and the program's CPU seconds."""
+import base64, json, os, socket, subprocess, sys, time
+
+program, work, requests, items, size = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:6])
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+http_port, https_port = free_port(), free_port()
+for name in ("home", "config", "data", "tmp", "run"):
+    os.makedirs(os.path.join(work, name), exist_ok=True)
+os.chmod(os.path.join(work, "run"), 0o700)
+ini = os.path.join(work, "config", "Dravik", "DravikPluginZRT", "DravikPluginHost.ini")
+os.makedirs(os.path.dirname(ini), exist_ok=True)
+with open(ini, "w") as f:
+    f.write(f"[Server_HTTP]\nPort={http_port}\n[Server_HTTPS]\nPort={https_port}\n")
+env = {k: v for k, v in os.environ.items()
+       if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DRAVIK_PLUGIN_TRACE")}
+env.update(HOME=f"{work}/home", XDG_CONFIG_HOME=f"{work}/config", XDG_DATA_HOME=f"{work}/data",
+           XDG_RUNTIME_DIR=f"{work}/run", TMPDIR=f"{work}/tmp", DRAVIK_HEADLESS="1",
+           DRAVIK_KEYSTORE=f"{work}/store", DRAVIK_UI_TRANSCRIPT=f"{work}/transcript.txt",
+           DRAVIK_UI_ANSWERS=";".join(["yes"] * (requests + 2)))
+process = subprocess.Popen([program], env=env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+def call(route, body):
+    payload = json.dumps(body).encode()
+    head = (f"POST /api/v1/{route} HTTP/1.0\r\nOrigin: http://dravik.localhost\r\n"
+            f"Content-Length: {len(payload)}\r\n\r\n").encode()
+    with socket.create_connection(("127.0.0.1", http_port), timeout=60) as connection:
+        connection.sendall(head + payload)
+        reply = b""
+        while chunk := connection.recv(65536):
+            reply += chunk
+    status_line, _, rest = reply.partition(b"\r\n")
+    status = int(status_line.split()[1])
+    body_text = rest.partition(b"\r\n\r\n")[2]
+    if status != 200:
+        raise SystemExit(f"{route} answered {status}: {body_text[:200]!r}")
+    return json.loads(body_text)
+
+def cpu_seconds():
+    with open(f"/proc/{process.pid}/stat") as f:
+        fields = f.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+try:
+    deadline = time.monotonic() + 60
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", http_port), timeout=0.5).close()
+            break
+        except OSError:
+            if process.poll() is not None or time.monotonic() > deadline:
+                raise SystemExit("the program did not start")
+            time.sleep(0.1)
+    with open(f"{work}/store/containers/bench/cert.pem") as f:
+        pem = "".join(line.strip() for line in f if "-----" not in line)
+    session = call("initkey", {"X509data": pem, "signType": "CAdES_BES", "authData": ""})
+    sid = session["data"]["keySessID"]
+    with open(f"{work}/items.bin", "rb") as f:
+        blob = f.read()
+    lines = [base64.b64encode(blob[i * size:(i + 1) * size]).decode() for i in range(items)]
+    body = {"keySessID": sid, "signType": "CAdES_BES", "data": lines}
+    call("sign", body)  # warm-up
+    wall, cpu = time.monotonic(), cpu_seconds()
+    for _ in range(requests):
+        signed = call("sign", body)
+        if len(signed["data"]) != items or not all(item["data"] for item in signed["data"]):
+            raise SystemExit("a sign request answered without its signatures")
+    print(requests * items, time.monotonic() - wall, cpu_seconds() - cpu)
+finally:
+    process.terminate()
+    process.wait(timeout=30)
+PY
+
+best_api="" best_base=""
+for _ in $(seq "$rounds"); do
+  api=$(python3 "$work/drive.py" "$program" "$work" "$requests" "$items" "$item_bytes")
+  base=$("$work/baseline" "$container/key.pem" "$container/cert.pem" "$work/items.bin" "$items" \
+    "$item_bytes" "$requests")
+  # The best round of each: the machine may be busy with other work.
+  best_api=$(printf '%s\n%s\n' "$best_api" "$api" | awk 'NF { r = $1 / $2; if (r > b) { b = r; l = $0 } } END { print l }')
+  best_base=$(printf '%s\n%s\n' "$best_base" "$base" | awk 'NF { r = $1 / $2; if (r > b) { b = r; l = $0 } } END { print l }')
+done
+
+read -r api_n api_wall api_cpu <<<"$best_api"
+read -r base_n base_wall base_cpu <<<"$best_base"
+awk -v an="$api_n" -v aw="$api_wall" -v ac="$api_cpu" -v bn="$base_n" -v bw="$base_wall" \
+  -v bc="$base_cpu" -v items="$items" -v bytes="$item_bytes" 'BEGIN {
+  ar = an / aw; br = bn / bw
+  printf "sign: %d items of %d bytes per request, RSA 2048, one request at a time\n", items, bytes
+  printf "sign: API       %8.0f signatures/s  (%6.1f us CPU of the program per signature)\n", ar, ac / an * 1e6
+  printf "sign: CMS_sign  %8.0f signatures/s  (%6.1f us CPU per signature)\n", br, bc / bn * 1e6
+  printf "sign: overhead  %+7.1f%% by rate, %+7.1f%% by CPU per signature\n", (br / ar - 1) * 100, ((ac / an) / (bc / bn) - 1) * 100
+}'
