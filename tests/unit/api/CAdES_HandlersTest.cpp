@@ -398,7 +398,8 @@ TEST_F(SessionHandlersTest, SignPreInit_ByTheWindowItFinds_TouchesOnlyAClosedWin
     EXPECT_EQ(session.LastAccessMs(), c.initKeyFirst ? granted : clock_.MonotonicMs());
     EXPECT_TRUE(session.HasEngine());
     if (!c.initKeyFirst) id = session.ID();
-    for (const auto& [minute, expected] : {std::pair{17, c.askedAt17}, {24, c.askedAt24}}) {
+    const std::pair<int, Strings> signs[] = {{17, c.askedAt17}, {24, c.askedAt24}};
+    for (const auto& [minute, expected] : signs) {
       SCOPED_TRACE(minute);
       clock_.AdvanceMs(start + minute * kMinute - clock_.MonotonicMs());
       presenter_->asked.clear();
