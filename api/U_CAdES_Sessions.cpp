@@ -10,6 +10,7 @@
 #include "KvGuid.h"
 #include "KvSysTools.h"
 #include "KvText.h"
+#include "KvThreads.h"
 #include "U_CAdES_JSON.h"
 #include "U_Gate_CryptLib.h"
 #include "U_LogFile.h"
@@ -179,7 +180,7 @@ bool TSession::IsExpiredAt(std::int64_t nowMs) const noexcept {
 
 bool TSession::CheckEngine(std::string_view page, std::string_view certificate,
                            TCheckState* state) {
-  std::lock_guard lock(lock_);
+  const auto lock = LockAnnouncingWait(lock_);
   if (x509_.empty() && certificate.empty()) {
     TraceRoutineError("CheckEngine", "X509 is EMPTY");
     return false;
@@ -269,7 +270,7 @@ std::string TSession::GetHashAlgorithmLocked() {
 }
 
 std::string TSession::Sign(std::string_view data, std::string_view signTypeName) {
-  std::lock_guard lock(lock_);
+  const auto lock = LockAnnouncingWait(lock_);
   if (!engine_) {
     TraceRoutineError("Sign", "CryptoEngine NOT ASSIGNED", this);
     throw ESessionError("CryptoEngine NOT ASSIGNED");
@@ -296,19 +297,19 @@ std::string TSession::AuthDataHeader() const {
 }
 
 void TSession::ReleaseEngine() {
-  std::lock_guard lock(lock_);
+  const auto lock = LockAnnouncingWait(lock_);
   engine_.reset();
 }
 
 bool TSession::ConfirmAccess(const TCheckState& checked) {
-  std::lock_guard lock(lock_);
+  const auto lock = LockAnnouncingWait(lock_);
   if (checked.WindowOpen) return true;
   lastAccessMs_.store(clock_.MonotonicMs(), std::memory_order_release);
   return engine_ || InitCryptoEngineLocked();
 }
 
 void TSession::RefuseAccess(const TCheckState& checked) {
-  std::lock_guard lock(lock_);
+  const auto lock = LockAnnouncingWait(lock_);
   if (checked.WindowOpen || checked.EngineSetUp == 0) return;
   // Another request may have opened the window since, and signs with this engine now.
   if (engine_ && engineSetUps_ == checked.EngineSetUp && IsExpiredAt(clock_.MonotonicMs()))

@@ -17,6 +17,7 @@
 
 #include "Files.h"
 #include "KvText.h"
+#include "KvThreads.h"
 
 namespace dravik {
 
@@ -255,6 +256,11 @@ void ExecuteInMainThread(TThreadDialog& dialog) {
       bridge.queue.push_back(&call);
       if (bridge.queue.size() == 1) bridge.RaiseWake();
       bridge.changed.notify_all();
+      if (!call.done) {
+        lock.unlock();
+        BeforeBlockingWait();
+        lock.lock();
+      }
       bridge.changed.wait(lock, [&call] { return call.done; });
     }
   }

@@ -12,6 +12,7 @@
 #include "KvJSON.h"
 #include "KvLibUtils.h"
 #include "KvSysTools.h"
+#include "KvThreads.h"
 #include "U_InitSSL.h"
 #include "U_LogFile.h"
 #include "U_PluginJSON.h"
@@ -279,7 +280,9 @@ bool TPluginHost::ProcessCommand(const std::string& command, std::string& reply,
   bool result = false;
   WriteLog(this, "Processing command...", 2,
            logIt ? std::string_view(command) : std::string_view());
-  // COM needs no initialisation for the calling thread on this platform.
+  // COM needs no initialisation for the calling thread on this platform. The library may
+  // take its time (key generation, a slow device).
+  BeforeBlockingWait();
   try {
     std::shared_lock lock(libraryLock_);
     if (!wsExecuteEx_) {

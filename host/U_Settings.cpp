@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "KvText.h"
+#include "KvThreads.h"
 #include "U_LogFile.h"
 
 namespace dravik {
@@ -398,6 +399,7 @@ int TDomainListPlus::AskingIndex(const std::string& domain) const {
 bool TDomainListPlus::WaitWhileAsking(const std::string& domain) const {
   bool waited = false;
   while (AskingIndex(domain) >= 0) {
+    if (!waited) BeforeBlockingWait();
     waited = true;
     std::this_thread::sleep_for(kAskingPollInterval);
   }

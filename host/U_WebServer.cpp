@@ -341,6 +341,13 @@ struct TPollTarget {
   void* object;
 };
 
+// The loop this thread runs, and the request it dispatches on that loop's thread: when the
+// request has to wait, the loop goes on on another thread (HandOffLoop) and this one ends its
+// part in the loop once the request is answered.
+thread_local TEventLoop* tLoop = nullptr;
+thread_local ThttpThread* tInlineRequest = nullptr;
+thread_local bool tLoopHandedOff = false;
+
 }  // namespace
 
 // Writes "Connection not accepted: <reason>" for one listener, at most once a second. The
@@ -380,6 +387,23 @@ class TWorkerPool {
  public:
   ~TWorkerPool() { Stop(); }
 
+  // The threads kept when idle, besides those that run the loops.
+  void SetWarmThreads(int count) noexcept { warm_ = count; }
+  // Whether a thread could still be added: a request dispatched on a loop's thread can then
+  // hand the loop on if it has to wait.
+  bool CanGrow() const noexcept {
+    // Read without the lock: an answer a moment old does no harm, the lock on every request
+    // would.
+    return waiting_.load(std::memory_order_relaxed) > signalled_.load(std::memory_order_relaxed) ||
+           running_.load(std::memory_order_relaxed) < kMaxWorkerThreads;
+  }
+  // A loop to run, before any waiting request: its connections must not wait for those.
+  void SubmitLoop(TEventLoop* loop, std::string& failure) {
+    std::unique_lock lock(lock_);
+    loops_.push_back(loop);
+    WakeOrGrow(failure);
+  }
+
   // False when the queue is full or the pool has stopped; the caller then drops the request.
   bool Submit(ThttpThread* connection, std::string& failure) {
     std::unique_lock lock(lock_);
@@ -396,7 +420,7 @@ class TWorkerPool {
   void Maintain(std::string& failure) {
     if (!starved_.load(std::memory_order_relaxed)) return;
     std::unique_lock lock(lock_);
-    if (!stopping_ && !queue_.empty()) WakeOrGrow(failure);
+    if (!stopping_ && (!queue_.empty() || !loops_.empty())) WakeOrGrow(failure);
   }
 
   // Drops what waits, lets the running requests end and joins every thread.
@@ -426,6 +450,7 @@ class TWorkerPool {
   }
 
   std::function<void(ThttpThread*)> Runner;
+  std::function<void(TEventLoop*)> LoopRunner;
 
  private:
   void WakeOrGrow(std::string& failure) {
@@ -457,6 +482,14 @@ class TWorkerPool {
   void Work(int id) noexcept {
     std::unique_lock lock(lock_);
     for (;;) {
+      if (!loops_.empty()) {
+        TEventLoop* loop = loops_.front();
+        loops_.pop_front();
+        lock.unlock();
+        LoopRunner(loop);
+        lock.lock();
+        continue;
+      }
       if (!queue_.empty()) {
         ThttpThread* connection = queue_.front();
         queue_.pop_front();
@@ -471,7 +504,7 @@ class TWorkerPool {
           wake_.wait_for(lock, kWorkerIdleTime, [this] { return signalled_ > 0 || stopping_; });
       --waiting_;
       if (signalled_ > 0) --signalled_;
-      if (!woken && queue_.empty() && running_ > kWarmWorkers) break;
+      if (!woken && queue_.empty() && loops_.empty() && running_ > warm_) break;
     }
     // The thread's own handle goes to the list of ended ones, joined by whoever comes next.
     auto self = threads_.find(id);
@@ -485,12 +518,15 @@ class TWorkerPool {
   std::mutex lock_;
   std::condition_variable wake_;
   std::deque<ThttpThread*> queue_;
+  std::deque<TEventLoop*> loops_;
+  int warm_ = kWarmWorkers;
   std::map<int, std::thread> threads_;
   std::vector<std::thread> ended_;
   int nextId_ = 0;
-  int running_ = 0;
-  int waiting_ = 0;
-  int signalled_ = 0;
+  // Changed under lock_; read without it by CanGrow.
+  std::atomic<int> running_{0};
+  std::atomic<int> waiting_{0};
+  std::atomic<int> signalled_{0};
   bool stopping_ = false;
   std::atomic<bool> starved_{false};
 };
@@ -509,11 +545,17 @@ class TEventLoop {
   TEventLoop(const TEventLoop&) = delete;
   TEventLoop& operator=(const TEventLoop&) = delete;
 
+  // Hands the loop to the pool, whose threads run it in turn.
   void Start();
+  // Runs the loop until it is stopped or handed on to another thread.
+  void Run() noexcept;
   // Runs the command on the loop's thread and waits for it; false when the loop has ended.
   bool RunOnLoop(const std::function<void()>& command);
-  // Ends the loop: its connections are closed unanswered. Waits for the thread.
+  // Ends the loop: its connections are closed unanswered. Waits until it has ended.
   void Stop() noexcept;
+
+  // On the loop's thread, inside a request that has to wait: another thread takes the loop.
+  void HandOff(ThttpThread& request) noexcept;
 
   void AddListener(ThttpDaemon& daemon, int handle);
   void RemoveListener(const ThttpDaemon& daemon);
@@ -530,7 +572,6 @@ class TEventLoop {
     std::int64_t resumeAt = 0;
   };
 
-  void Run() noexcept;
   void RunCommands();
   void OnListener(TListenEntry& entry);
   bool DropWithReserve(int handle);
@@ -556,9 +597,10 @@ class TEventLoop {
   ThttpThread* idleTail_ = nullptr;
   std::mutex commandLock_;
   std::vector<std::function<void()>> commands_;
-  bool ended_ = false;  // under commandLock_
+  bool started_ = false;  // under commandLock_
+  bool ended_ = false;    // under commandLock_
+  std::condition_variable endedChanged_;
   std::atomic<bool> stop_{false};
-  std::thread thread_;
 };
 
 struct TServerThreadListImpl {
@@ -579,6 +621,8 @@ struct TServerThreadListImpl {
       connection->Serve();
       Release(connection);
     };
+    pool.LoopRunner = [](TEventLoop* loop) { loop->Run(); };
+    pool.SetWarmThreads(static_cast<int>(count) + kWarmWorkers);
     for (auto& loop : loops) loop->Start();
   }
 
@@ -662,12 +706,29 @@ TEventLoop::~TEventLoop() {
   if (epoll_ >= 0) ::close(epoll_);
 }
 
+void TEventLoop::HandOff(ThttpThread& request) noexcept {
+  std::string failure;
+  try {
+    owner_.pool.SubmitLoop(this, failure);
+  } catch (const std::exception& error) {
+    failure = error.what();
+  }
+  // Queued even when no thread could be added: the next free one takes it.
+  if (!failure.empty() && request.report_) request.report_->Report(failure);
+}
+
 void TEventLoop::Start() {
-  thread_ = std::thread([this] { Run(); });
+  {
+    std::lock_guard lock(commandLock_);
+    started_ = true;
+  }
+  std::string failure;
+  owner_.pool.SubmitLoop(this, failure);
+  if (!failure.empty()) throw EOSError("Cannot start an event loop: " + failure);
 }
 
 bool TEventLoop::RunOnLoop(const std::function<void()>& command) {
-  if (thread_.get_id() == std::this_thread::get_id()) {
+  if (tLoop == this) {
     command();
     return true;
   }
@@ -701,7 +762,10 @@ void TEventLoop::Stop() noexcept {
   const std::uint64_t one = 1;
   if (wake_ >= 0) [[maybe_unused]]
     const ssize_t written = ::write(wake_, &one, sizeof one);
-  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+  if (tLoop == this) return;
+  std::unique_lock lock(commandLock_);
+  if (!started_) ended_ = true;
+  endedChanged_.wait(lock, [this] { return ended_; });
 }
 
 void TEventLoop::AddListener(ThttpDaemon& daemon, int handle) {
@@ -761,6 +825,7 @@ void TEventLoop::OnListener(TListenEntry& entry) {
     const int handle = ::accept4(entry.handle, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (handle >= 0) {
       entry.daemon->TakeConnection(handle, *this);
+      if (tLoopHandedOff) return;  // the loop is another thread's now
       continue;
     }
     const int error = errno;
@@ -868,7 +933,18 @@ void TEventLoop::Advance(ThttpThread& c) {
     Unlink(c);
     if (c.events_ != 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.Handle(), nullptr);
     c.events_ = 0;
-    owner_.Dispatch(&c);
+    // Most requests are answered at once: they are served here, without the cost of waking
+    // another thread. One that has to wait hands this loop on first (HandOffLoop), so that
+    // reading goes on; when no thread could take the loop, the request queues instead.
+    if (!owner_.pool.CanGrow()) {
+      owner_.Dispatch(&c);
+      return;
+    }
+    TServerThreadListImpl& owner = owner_;  // this loop may be another thread's after Serve
+    tInlineRequest = &c;
+    c.Serve();
+    tInlineRequest = nullptr;
+    owner.Release(&c);
     return;
   }
   Watch(c, c.wanted_);
@@ -894,6 +970,11 @@ int TEventLoop::NextWaitMs(std::int64_t now) const {
 }
 
 void TEventLoop::Run() noexcept {
+  {
+    std::lock_guard lock(commandLock_);
+    if (ended_) return;
+  }
+  tLoop = this;
   constexpr int kBatch = 128;
   epoll_event events[kBatch];
   while (!stop_.load(std::memory_order_acquire)) {
@@ -902,15 +983,20 @@ void TEventLoop::Run() noexcept {
       const std::uint64_t data = events[i].data.u64;
       if (data & kConnectionTag) {
         OnConnection(*reinterpret_cast<ThttpThread*>(data & ~kConnectionTag), events[i].events);
-        continue;
-      }
-      auto* target = static_cast<TPollTarget*>(events[i].data.ptr);
-      if (target == &wakeTarget_) {
+      } else if (auto* target = static_cast<TPollTarget*>(events[i].data.ptr);
+                 target == &wakeTarget_) {
         std::uint64_t value = 0;
         [[maybe_unused]] const ssize_t got = ::read(wake_, &value, sizeof value);
         RunCommands();
       } else {
         OnListener(*static_cast<TListenEntry*>(target->object));
+      }
+      if (tLoopHandedOff) {
+        // Another thread runs the loop now; the events not handled here are reported to it
+        // again, as the loop waits level-triggered.
+        tLoopHandedOff = false;
+        tLoop = nullptr;
+        return;
       }
     }
     const std::int64_t now = NowMs();
@@ -927,7 +1013,24 @@ void TEventLoop::Run() noexcept {
     if (!entry.paused) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, entry.handle, nullptr);
   listeners_.clear();
   while (idleHead_) Close(*idleHead_);
+  tLoop = nullptr;
+  std::lock_guard lock(commandLock_);
+  endedChanged_.notify_all();
 }
+
+namespace {
+
+// The blocking hook: a request served on a loop's thread is about to wait, so the loop goes
+// on on another thread. Once per request; nothing on other threads.
+void HandOffLoop() noexcept {
+  TEventLoop* loop = tLoop;
+  if (!loop || !tInlineRequest || tLoopHandedOff) return;
+  tLoopHandedOff = true;
+  tLoop = nullptr;
+  loop->HandOff(*tInlineRequest);
+}
+
+}  // namespace
 
 // ----- ThttpThread -----
 
@@ -1478,12 +1581,14 @@ void InitWebServer() {
   WriteLog(nullptr, GetOpenSSLReport(), 2);
   RaiseDescriptorLimit();
   IgnoreSigPipe();
+  BlockingHook.store(&HandOffLoop, std::memory_order_release);
   if (!gServerThreads.load()) gServerThreads.store(new TServerThreadList);
   RegisterProcessor({"OPTIONS"}, OptionsProcessor, "*");
 }
 
 void FinalizeWebServer() noexcept {
   CleanupServerThreads();
+  BlockingHook.store(nullptr, std::memory_order_release);
   ClearProcessors();
   ReleaseServerContext();
 }

@@ -163,9 +163,18 @@ nginx_header() { # name value
 }
 
 mkdir -p "$work/nginx/logs"
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$server_name" \
-  -addext "subjectAltName=DNS:$server_name" -keyout "$work/nginx/key.pem" \
-  -out "$work/nginx/cert.pem" 2>/dev/null
+# The same shape of TLS material as the program's: an RSA-2048 server key and certificate
+# issued by an EC P-256 CA, sent with the CA, so that both servers cost the client alike.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+  -subj "/CN=bench CA" -addext "basicConstraints=critical,CA:TRUE" \
+  -keyout "$work/nginx/ca.key" -out "$work/nginx/ca.pem" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -subj "/CN=$server_name" -keyout "$work/nginx/key.pem" \
+  -out "$work/nginx/server.csr" 2>/dev/null
+printf 'subjectAltName=DNS:%s\n' "$server_name" >"$work/nginx/server.ext"
+openssl x509 -req -in "$work/nginx/server.csr" -CA "$work/nginx/ca.pem" \
+  -CAkey "$work/nginx/ca.key" -CAcreateserial -days 2 -extfile "$work/nginx/server.ext" \
+  -out "$work/nginx/server.pem" 2>/dev/null
+cat "$work/nginx/server.pem" "$work/nginx/ca.pem" >"$work/nginx/cert.pem"
 cat >"$work/nginx/nginx.conf" <<EOF
 worker_processes auto;
 pid $work/nginx/nginx.pid;

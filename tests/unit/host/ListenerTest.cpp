@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -27,6 +28,7 @@
 
 #include "ICTracer.h"
 #include "KvClock.h"
+#include "KvThreads.h"
 #include "LoopbackSocket.h"
 #include "RecordingLogSink.h"
 #include "ServerTls.h"
@@ -417,6 +419,38 @@ TEST_F(ListenerTest, ConnectEventThatThrowsIsLoggedAndTheListenerGoesOn) {
   ASSERT_EQ(thrown.size(), 1u);
   EXPECT_NE(thrown[0].details.find("event failed"), std::string::npos);
   EXPECT_TRUE(daemon->Listening());
+}
+
+TEST_F(ListenerTest, ConcurrentRequestsWaitingInHandlersLeaveEveryLoopServing) {
+  // More waiting requests than there are loops: each hands its loop on before it waits, so
+  // the other requests are still read and answered meanwhile.
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> waiting{0};
+  RegisterProcessor(
+      {"GET"},
+      [&](const std::string&, const std::string&, const std::string&, TStringList& headers,
+          std::string& reply, std::int32_t& result) {
+        BeforeBlockingWait();
+        ++waiting;
+        released.wait();
+        Answer("waited", headers, reply, result);
+      },
+      "/wait");
+  const int waiters = 2 * static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  std::vector<std::future<TReceived>> held;
+  for (int i = 0; i < waiters; ++i)
+    held.push_back(std::async(std::launch::async,
+                              [this] { return Exchange(Port(), "GET /wait\r\n", 20000); }));
+  const auto deadline = Clock::now() + milliseconds(10000);
+  while (waiting < waiters && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(5));
+  ASSERT_EQ(waiting, waiters);
+
+  for (int i = 0; i < 20; ++i)
+    EXPECT_EQ(Exchange(Port(), "GET /hello\r\n").bytes, "HTTP/1.0 200\r\nHello");
+
+  release.set_value();
+  for (auto& reply : held) EXPECT_EQ(reply.get().bytes, "HTTP/1.0 200\r\nwaited");
 }
 
 // ----- Listeners -----
