@@ -305,6 +305,16 @@ struct TRemoveFile {
   }
 };
 
+// The test binary's ini in the private config folder, naming the log file; removed with the
+// result.
+TRemoveFile WriteTestIni(const std::string& logName) {
+  const std::string ini = std::string(std::getenv("XDG_CONFIG_HOME")) +
+                          "/Dravik/DravikPluginZRT/dravik_common_tests.ini";
+  fs::create_directories(fs::path(ini).parent_path());
+  AppendLineToFile(ini, "[Log]\r\nFileName=" + logName);
+  return TRemoveFile{ini};
+}
+
 TEST(LogIniFileTest, FileBesideTheProgramWinsOverTheConfigFolder) {
   const std::string beside = GetModulePath() + ".ini";
   const std::string inConfig = std::string(std::getenv("XDG_CONFIG_HOME")) +
@@ -329,11 +339,7 @@ TEST(LogIniFileTest, FileBesideTheProgramWinsOverTheConfigFolder) {
 TEST(HostLogerTest, LogProceduresDoNothingOutsideTheModuleLifetimeAndLogInside) {
   TempDir dir;
   const std::string logName = dir / "host.log";
-  const std::string ini = std::string(std::getenv("XDG_CONFIG_HOME")) +
-                          "/Dravik/DravikPluginZRT/dravik_common_tests.ini";
-  const TRemoveFile removeIni{ini};
-  fs::create_directories(fs::path(ini).parent_path());
-  AppendLineToFile(ini, "[Log]\r\nFileName=" + logName);
+  const TRemoveFile removeIni = WriteTestIni(logName);
   ASSERT_EQ(HostLoger.load(), nullptr);
 
   WriteLog(nullptr, "before", 2);
@@ -357,11 +363,7 @@ TEST(HostLogerTest, LogProceduresDoNothingOutsideTheModuleLifetimeAndLogInside) 
 TEST(HostLogerTest, ConcurrentWritersAcrossFinalisation_ReachNoFreedLoggerAndWriteNothingAfter) {
   TempDir dir;
   const std::string logName = dir / "host.log";
-  const std::string ini = std::string(std::getenv("XDG_CONFIG_HOME")) +
-                          "/Dravik/DravikPluginZRT/dravik_common_tests.ini";
-  const TRemoveFile removeIni{ini};
-  fs::create_directories(fs::path(ini).parent_path());
-  AppendLineToFile(ini, "[Log]\r\nFileName=" + logName);
+  const TRemoveFile removeIni = WriteTestIni(logName);
   InitializeLogFile();
   // A thread that read the logger before the end and still uses it afterwards, as the
   // update thread may, beside threads that go through the log procedures.
