@@ -553,6 +553,8 @@ class TEventLoop {
   bool RunOnLoop(const std::function<void()>& command);
   // Ends the loop: its connections are closed unanswered. Waits until it has ended.
   void Stop() noexcept;
+  // Asks the loop to end, without waiting.
+  void RequestStop() noexcept;
 
   // On the loop's thread, inside a request that has to wait: another thread takes the loop.
   void HandOff(ThttpThread& request) noexcept;
@@ -623,7 +625,14 @@ struct TServerThreadListImpl {
     };
     pool.LoopRunner = [](TEventLoop* loop) { loop->Run(); };
     pool.SetWarmThreads(static_cast<int>(count) + kWarmWorkers);
-    for (auto& loop : loops) loop->Start();
+    try {
+      for (auto& loop : loops) loop->Start();
+    } catch (...) {
+      // The loops that did start end with the pool's threads, before anything is freed.
+      for (auto& loop : loops) loop->RequestStop();
+      pool.Stop();
+      throw;
+    }
   }
 
   // Enters a connection; false once the list is closed.
@@ -700,7 +709,7 @@ TEventLoop::TEventLoop(TServerThreadListImpl& owner, std::size_t index)
 }
 
 TEventLoop::~TEventLoop() {
-  Stop();
+  // By now the loop has ended (Cleanup) or never ran on any thread.
   if (reserve_ >= 0) ::close(reserve_);
   if (wake_ >= 0) ::close(wake_);
   if (epoll_ >= 0) ::close(epoll_);
@@ -757,11 +766,15 @@ void TEventLoop::RunCommands() {
   for (auto& command : commands) command();
 }
 
-void TEventLoop::Stop() noexcept {
+void TEventLoop::RequestStop() noexcept {
   stop_.store(true, std::memory_order_release);
   const std::uint64_t one = 1;
   if (wake_ >= 0) [[maybe_unused]]
     const ssize_t written = ::write(wake_, &one, sizeof one);
+}
+
+void TEventLoop::Stop() noexcept {
+  RequestStop();
   if (tLoop == this) return;
   std::unique_lock lock(commandLock_);
   if (!started_) ended_ = true;
