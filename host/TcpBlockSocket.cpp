@@ -14,6 +14,11 @@
 
 namespace dravik {
 
+namespace {
+
+// A peer that goes away while we write must not end the process; TLS writes go through
+// write(2), which has no MSG_NOSIGNAL, so the signal is ignored process-wide once, when the
+// first listener is made.
 void IgnoreSigPipe() noexcept {
   static const bool ignored = [] {
     struct sigaction action {};
@@ -23,6 +28,8 @@ void IgnoreSigPipe() noexcept {
   }();
   (void)ignored;
 }
+
+}  // namespace
 
 // ----- TTcpBlockSocket -----
 

@@ -53,8 +53,4 @@ class TTcpBlockSocket : public TKvObject {
   std::string lastErrorDesc_;
 };
 
-// A peer that goes away while we write must not end the process; TLS writes go through
-// write(2), which has no MSG_NOSIGNAL, so the signal is ignored process-wide once.
-void IgnoreSigPipe() noexcept;
-
 }  // namespace dravik

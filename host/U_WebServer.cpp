@@ -46,7 +46,6 @@ constinit TRouteMap* gRoutes = nullptr;
 
 constinit std::atomic<TServerThreadList*> gServerThreads{nullptr};
 
-constinit std::atomic<int> gAcceptWaitMs{TWebServerTimeouts{}.AcceptWaitMs};
 constinit std::atomic<int> gIdleMs{TWebServerTimeouts{}.IdleMs};
 constinit std::atomic<std::int64_t> gMaxBodyBytes{TWebServerTimeouts{}.MaxBodyBytesInFlight};
 
@@ -266,14 +265,12 @@ void OptionsProcessor(const std::string& /*method*/, const std::string& /*uri*/,
 // ----- Time-outs -----
 
 void SetWebServerTimeouts(const TWebServerTimeouts& timeouts) noexcept {
-  gAcceptWaitMs.store(timeouts.AcceptWaitMs, std::memory_order_relaxed);
   gIdleMs.store(timeouts.IdleMs, std::memory_order_relaxed);
   gMaxBodyBytes.store(timeouts.MaxBodyBytesInFlight, std::memory_order_relaxed);
 }
 
 TWebServerTimeouts WebServerTimeouts() noexcept {
-  return {gAcceptWaitMs.load(std::memory_order_relaxed), gIdleMs.load(std::memory_order_relaxed),
-          gMaxBodyBytes.load(std::memory_order_relaxed)};
+  return {gIdleMs.load(std::memory_order_relaxed), gMaxBodyBytes.load(std::memory_order_relaxed)};
 }
 
 std::string FormatRfc822Date(std::time_t time) {
@@ -334,12 +331,8 @@ constexpr auto kWorkerIdleTime = std::chrono::seconds(30);
 constexpr int kWarmWorkers = 2;
 
 // What an epoll entry stands for: a connection's entry is its address with the low bit
-// set; every other entry points at a target.
+// set, a listening socket's the address of its entry in the loop, the wake-up's 0.
 constexpr std::uint64_t kConnectionTag = 1;
-struct TPollTarget {
-  enum class TKind { Wake, Listener } kind;
-  void* object;
-};
 
 // The loop this thread runs, and the request it dispatches on that loop's thread: when the
 // request has to wait, the loop goes on on another thread (HandOffLoop) and this one ends its
@@ -563,11 +556,9 @@ class TEventLoop {
   void RemoveListener(const ThttpDaemon& daemon);
   // A new connection of this loop: registered, transport opened, read at once.
   void Adopt(std::unique_ptr<ThttpThread> connection);
-  std::size_t Index() const noexcept { return index_; }
 
  private:
   struct TListenEntry {
-    TPollTarget target;
     ThttpDaemon* daemon;
     int handle;
     bool paused = false;
@@ -593,7 +584,6 @@ class TEventLoop {
   int epoll_ = -1;
   int wake_ = -1;
   int reserve_ = -1;  // a spare descriptor, given up to close a connection when none is left
-  TPollTarget wakeTarget_{TPollTarget::TKind::Wake, nullptr};
   std::list<TListenEntry> listeners_;
   ThttpThread* idleHead_ = nullptr;  // the connections being read, oldest deadline first
   ThttpThread* idleTail_ = nullptr;
@@ -692,7 +682,6 @@ struct TServerThreadListImpl {
   std::vector<std::unique_ptr<TEventLoop>> loops;
   TWorkerPool pool;
   std::atomic<bool> closed{false};
-  std::atomic<std::size_t> nextLoop{0};
 };
 
 TEventLoop::TEventLoop(TServerThreadListImpl& owner, std::size_t index)
@@ -704,7 +693,7 @@ TEventLoop::TEventLoop(TServerThreadListImpl& owner, std::size_t index)
     throw EOSError("Cannot create an event loop: " + SysErrorMessage(errno));
   epoll_event event{};
   event.events = EPOLLIN;
-  event.data.ptr = &wakeTarget_;
+  event.data.u64 = 0;
   ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event);
 }
 
@@ -782,12 +771,10 @@ void TEventLoop::Stop() noexcept {
 }
 
 void TEventLoop::AddListener(ThttpDaemon& daemon, int handle) {
-  TListenEntry& entry = listeners_.emplace_back(
-      TListenEntry{{TPollTarget::TKind::Listener, nullptr}, &daemon, handle});
-  entry.target.object = &entry;
+  TListenEntry& entry = listeners_.emplace_back(TListenEntry{&daemon, handle});
   epoll_event event{};
   event.events = EPOLLIN | EPOLLEXCLUSIVE;
-  event.data.ptr = &entry.target;
+  event.data.ptr = &entry;
   if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, handle, &event) != 0) Pause(entry);
 }
 
@@ -814,7 +801,7 @@ void TEventLoop::ResumeListeners(std::int64_t now) {
     if (reserve_ < 0) reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     epoll_event event{};
     event.events = EPOLLIN | EPOLLEXCLUSIVE;
-    event.data.ptr = &entry.target;
+    event.data.ptr = &entry;
     if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, entry.handle, &event) == 0)
       entry.paused = false;
     else
@@ -866,7 +853,6 @@ void TEventLoop::OnListener(TListenEntry& entry) {
 void TEventLoop::Adopt(std::unique_ptr<ThttpThread> connection) {
   if (!owner_.Register(*connection, index_)) return;  // the program is ending
   ThttpThread& c = *connection.release();
-  c.loop_ = this;
   try {
     if (!c.OpenTransport()) {
       owner_.Release(&c, false);
@@ -996,13 +982,12 @@ void TEventLoop::Run() noexcept {
       const std::uint64_t data = events[i].data.u64;
       if (data & kConnectionTag) {
         OnConnection(*reinterpret_cast<ThttpThread*>(data & ~kConnectionTag), events[i].events);
-      } else if (auto* target = static_cast<TPollTarget*>(events[i].data.ptr);
-                 target == &wakeTarget_) {
+      } else if (data == 0) {
         std::uint64_t value = 0;
         [[maybe_unused]] const ssize_t got = ::read(wake_, &value, sizeof value);
         RunCommands();
       } else {
-        OnListener(*static_cast<TListenEntry*>(target->object));
+        OnListener(*static_cast<TListenEntry*>(events[i].data.ptr));
       }
       if (tLoopHandedOff) {
         // Another thread runs the loop now; the events not handled here are reported to it
@@ -1593,7 +1578,6 @@ void InitWebServer() {
   WriteLog(nullptr, GetServerHostNameReport(), 2);
   WriteLog(nullptr, GetOpenSSLReport(), 2);
   RaiseDescriptorLimit();
-  IgnoreSigPipe();
   BlockingHook.store(&HandOffLoop, std::memory_order_release);
   if (!gServerThreads.load()) gServerThreads.store(new TServerThreadList);
   RegisterProcessor({"OPTIONS"}, OptionsProcessor, "*");

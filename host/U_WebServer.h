@@ -96,8 +96,7 @@ inline constexpr std::int32_t kMaxRequestBodyLength = 64 * 1024 * 1024;
 // A body that would pass it closes its connection without a reply.
 inline constexpr std::int64_t kMaxBodyBytesInFlight = 256 * 1024 * 1024;
 struct TWebServerTimeouts {
-  int AcceptWaitMs = 1000;  // kept for callers; the listeners wait on their event loops
-  int IdleMs = 20000;       // without data while the handshake, a line or the body is read
+  int IdleMs = 20000;  // without data while the handshake, a line or the body is read
   std::int64_t MaxBodyBytesInFlight = kMaxBodyBytesInFlight;
 };
 // Module-wide; a connection reads them when its idle timer starts again or its body starts.
@@ -204,7 +203,6 @@ class ThttpThread : public TKvObject {
   std::uint32_t events_ = 0;     // what the loop waits for
   std::uint32_t wanted_ = 0;     // what the reading needs next (EPOLLIN or EPOLLOUT)
   std::int64_t deadline_ = 0;    // idle time-out, on the monotonic clock in ms
-  TEventLoop* loop_ = nullptr;
   ThttpThread* idlePrev_ = nullptr;
   ThttpThread* idleNext_ = nullptr;
   std::shared_ptr<TAcceptReport> report_;

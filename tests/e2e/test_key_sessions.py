@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from test_program import pytestmark, sandbox, wait_end  # noqa: F401 (fixture, skip mark)
+from test_program import pytestmark, sandbox, wait_end, wait_until  # noqa: F401 (fixture, skip mark)
 from test_signing_road import REFUSED, call, confirmations, prepared_store, use_store
 
 # One minute of the program's clock per real second.
@@ -53,14 +53,6 @@ def released(box, engine):
     """Whether the trace holds the engine's "ClearCash" followed by its "Release"."""
     methods = [method for method, id_, _ in traced_commands(box) if id_ == engine]
     return "ClearCash" in methods and "Release" in methods[methods.index("ClearCash"):]
-
-
-def wait_until(condition, timeout, what):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            pytest.fail(f"timed out after {timeout} s waiting for {what}")
-        time.sleep(0.1)
 
 
 def start_with_store(box, answers):

@@ -13,14 +13,12 @@ import ctypes
 import json
 import os
 import shutil
-import socket
 import subprocess
-import time
 import uuid
 
 import pytest
 
-from test_program import PROGRAM, START_TIMEOUT_S, pytestmark, sandbox  # noqa: F401
+from test_program import PROGRAM, pytestmark, sandbox  # noqa: F401
 from test_signing_road import call
 
 CLONE_NEWNET = 0x40000000
@@ -119,19 +117,12 @@ def start_inside(box, ns):
         ["ip", "netns", "exec", ns, PROGRAM], env=box.env, stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     box.processes.append(process)
-    deadline = time.monotonic() + START_TIMEOUT_S
-    while True:
-        try:
-            with inside(ns), socket.create_connection(("127.0.0.1", box.http_port), timeout=0.5):
-                return process
-        except ConnectionError:
-            pass
-        if process.poll() is not None:
-            output = process.communicate()[0].decode(errors="replace")
-            pytest.fail(f"the program ended with {process.returncode} at start:\n{output}")
-        if time.monotonic() > deadline:
-            pytest.fail("the HTTP port did not answer in time")
-        time.sleep(0.1)
+
+    def answers():
+        with inside(ns):
+            return box.port_answers(box.http_port)
+
+    return box.wait_serving(process, answers)
 
 
 def test_systeminfo_each_address_answers_its_own_adapter_tunnel_the_default_routes(

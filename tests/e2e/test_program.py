@@ -104,9 +104,13 @@ class Sandbox:
             return False
 
     def start_first(self):
-        process = self.start()
+        return self.wait_serving(self.start())
+
+    def wait_serving(self, process, answers=None):
+        """Waits until the HTTP port answers (by default from here) while the process runs."""
+        answers = answers or (lambda: self.port_answers(self.http_port))
         deadline = time.monotonic() + START_TIMEOUT_S
-        while not self.port_answers(self.http_port):
+        while not answers():
             if process.poll() is not None:
                 output = process.communicate()[0].decode(errors="replace")
                 pytest.fail(f"the program ended with {process.returncode} at start:\n{output}")
@@ -127,6 +131,14 @@ def sandbox(tmp_path):
     box = Sandbox(tmp_path)
     yield box
     box.stop_all()
+
+
+def wait_until(condition, timeout, what):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            pytest.fail(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(0.1)
 
 
 def wait_end(process, timeout=STOP_TIMEOUT_S):

@@ -13,7 +13,7 @@ import zlib
 import pytest
 
 from test_api_entrance import exchange, project_version, transcript
-from test_program import Sandbox, pytestmark, sandbox  # noqa: F401 (fixture, skip mark)
+from test_program import Sandbox, pytestmark, sandbox, wait_until  # noqa: F401 (fixture, skip mark)
 
 MANIFEST_PATH = "/win-download/DravikPluginUpdateManifest.json"
 INSTALLER_PATH = "/win-download/DravikPluginSetupZRT.exe"
@@ -107,11 +107,7 @@ def point_at(box, server):
 
 
 def wait_for(condition, what):
-    deadline = time.monotonic() + WAIT_S
-    while not condition():
-        if time.monotonic() > deadline:
-            pytest.fail(f"{what} did not happen within {WAIT_S} s")
-        time.sleep(0.1)
+    wait_until(condition, WAIT_S, what)
 
 
 def test_newer_release_installer_started_unattended_and_api_refused_with_423(sandbox, endpoint):

@@ -180,7 +180,7 @@ class ListenerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     previous_ = HostLoger.exchange(&loger_);
-    SetWebServerTimeouts({20, kIdleMs});
+    SetWebServerTimeouts({.IdleMs = kIdleMs});
     InitWebServer();
     RegisterProcessor(
         {"GET"},
@@ -376,7 +376,7 @@ TEST_F(ListenerTest, IdleTimeoutStartsAgainWheneverDataArrives) {
 }
 
 TEST_F(ListenerTest, BodiesPastTheInFlightBoundCloseUnansweredAndAreLogged) {
-  SetWebServerTimeouts({20, kIdleMs, 8});
+  SetWebServerTimeouts({.IdleMs = kIdleMs, .MaxBodyBytesInFlight = 8});
   // A body that would be held past the bound is refused before any of it is read; one at
   // the bound is served, and the bytes of a request that ended count no more.
   const struct {
@@ -483,12 +483,11 @@ TEST_F(ListenerTest, ListenerThatCannotBindLogsSocketErrorAndOthersServe) {
 }
 
 TEST_F(ListenerTest, StopEndsListenerWithoutWaitingForAcceptTimeout) {
-  SetWebServerTimeouts({5000, kIdleMs});
   TDaemonSettings settings;
   settings.SetPort(FreePort());
   auto daemon = StartDaemon<ThttpDaemon>(settings);
   ASSERT_TRUE(daemon->Listening());
-  std::this_thread::sleep_for(milliseconds(50));  // into its accept wait
+  std::this_thread::sleep_for(milliseconds(50));  // the loops wait on its socket by now
   const auto start = Clock::now();
 
   daemon->Stop();
@@ -705,7 +704,7 @@ TEST_F(ListenerTest, ConcurrentRequestsForOneDomainAskOnce) {
 // ----- Cleanup -----
 
 TEST_F(ListenerTest, CleanupServerThreadsEndsConnectionBlockedInRead) {
-  SetWebServerTimeouts({20, 60000});
+  SetWebServerTimeouts({.IdleMs = 60000});
   TFd client(Connect(Port()));
   SendBytes(client.Get(), "GET /hello HTTP/1.1\r\n");
   ASSERT_EQ(sink_.WaitFor("Variables:").size(), 1u);  // now blocked reading the headers

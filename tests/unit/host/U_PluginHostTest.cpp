@@ -143,7 +143,7 @@ class PluginHostTest : public ::testing::Test {
  protected:
   void SetUp() override {
     previous_ = HostLoger.exchange(&loger_);
-    SetWebServerTimeouts({20, 2000});
+    SetWebServerTimeouts({.IdleMs = 2000});
     InitWebServer();
     InitInitSSL();
     InitPluginHost();
