@@ -602,7 +602,7 @@ struct TServerThreadListImpl {
     int count = 0;
   };
 
-  explicit TServerThreadListImpl(TServerThreadList& list) : self(list) {
+  TServerThreadListImpl() {
     unsigned cores = std::thread::hardware_concurrency();
     cpu_set_t set;
     if (::sched_getaffinity(0, sizeof set, &set) == 0) cores = CPU_COUNT(&set);
@@ -662,10 +662,11 @@ struct TServerThreadListImpl {
     if (!queued) Release(connection, false);
   }
 
+  // The retries of a thread that could not be created; their failures belong to the burst
+  // the listener has already reported.
   void Maintain() {
     std::string failure;
     pool.Maintain(failure);
-    if (!failure.empty()) WriteLog(&self, "Connection not accepted: " + failure, 0);
   }
 
   int Count() {
@@ -677,7 +678,6 @@ struct TServerThreadListImpl {
     return total;
   }
 
-  TServerThreadList& self;
   std::vector<TShard> shards;
   std::vector<std::unique_ptr<TEventLoop>> loops;
   TWorkerPool pool;
@@ -1405,7 +1405,7 @@ void TsslThread::CloseTransport(bool orderly) noexcept {
 
 // ----- TServerThreadList -----
 
-TServerThreadList::TServerThreadList() : impl_(std::make_unique<TServerThreadListImpl>(*this)) {}
+TServerThreadList::TServerThreadList() : impl_(std::make_unique<TServerThreadListImpl>()) {}
 
 TServerThreadList::~TServerThreadList() { Cleanup(); }
 
