@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -13,6 +14,29 @@
 
 namespace dravik {
 
+namespace {
+
+constexpr std::uint64_t kByteOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kByteHighs = 0x8080808080808080ULL;
+
+// The high bit of each byte of `word` that equals `c`: exact, without false hits.
+constexpr std::uint64_t BytesEqual(std::uint64_t word, char c) noexcept {
+  const std::uint64_t x = word ^ (kByteOnes * static_cast<unsigned char>(c));
+  return ~(((x & ~kByteHighs) + ~kByteHighs) | x) & kByteHighs;
+}
+
+// The high bit of each byte of `word` below 0x20.
+constexpr std::uint64_t BytesBelowSpace(std::uint64_t word) noexcept {
+  return ~(((word & ~kByteHighs) + (kByteOnes * (0x80 - 0x20))) | word) & kByteHighs;
+}
+
+// Whether one of the 8 bytes is '"', '\' or below 0x20: a byte JSON text must escape.
+bool NeedsEscape(std::uint64_t word) noexcept {
+  return (BytesEqual(word, '"') | BytesEqual(word, '\\') | BytesBelowSpace(word)) != 0;
+}
+
+}  // namespace
+
 void AppendJsonString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   out.reserve(out.size() + text.size() + 2);
@@ -20,6 +44,11 @@ void AppendJsonString(std::string& out, std::string_view text) {
   // Runs that need no escape go in whole: signatures and certificates are long Base64 texts.
   std::size_t run = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
+    for (std::uint64_t word = 0; text.size() - i >= sizeof word; i += sizeof word) {
+      std::memcpy(&word, text.data() + i, sizeof word);
+      if (NeedsEscape(word)) break;
+    }
+    if (i == text.size()) break;
     const char c = text[i];
     if (c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20) continue;
     out.append(text.substr(run, i - run));
@@ -186,6 +215,11 @@ bool TJsonValue::BooleanValue() const {
 
 const std::string& TJsonValue::StringValue() const {
   if (const std::string* value = std::get_if<std::string>(&value_)) return *value;
+  Refuse("a string");
+}
+
+std::string& TJsonValue::StringValue() {
+  if (std::string* value = std::get_if<std::string>(&value_)) return *value;
   Refuse("a string");
 }
 
@@ -443,7 +477,247 @@ class TJsonTreeBuilder final : public nlohmann::json_sax<TNlohmannJson> {
 
 }  // namespace
 
-TJsonValue ParseJSON(std::string_view text, TJsonTrailingText trailing) {
+namespace {
+
+// The quick reader: takes the shapes every message of the system has (an object or an array
+// at the top, strings without \u escapes, integers of up to 18 digits) at the speed of a copy,
+// and gives up on anything else. It never refuses a text itself: whatever it gives up on goes
+// to the full reader, which then reads it or reports on it. So it may only ever accept a text
+// the full reader accepts, with the same value.
+class TQuickJsonReader {
+ public:
+  explicit TQuickJsonReader(std::string_view text) noexcept
+      : at_(text.data()), end_(text.data() + text.size()) {}
+
+  std::optional<TJsonValue> Read(TJsonTrailingText trailing) {
+    SkipSpace();
+    if (at_ == end_ || (*at_ != '{' && *at_ != '[')) return std::nullopt;
+    TJsonValue value;
+    if (!ReadValue(value, 0)) return std::nullopt;
+    if (trailing == TJsonTrailingText::Refuse) {
+      SkipSpace();
+      if (at_ != end_) return std::nullopt;
+    }
+    return value;
+  }
+
+ private:
+  // Deeper texts, larger objects and anything unusual go to the full reader.
+  static constexpr int kMaxDepth = 64;
+  static constexpr std::size_t kMaxMembers = 64;
+
+  void SkipSpace() noexcept {
+    while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
+  }
+
+  bool Next(char c) noexcept {
+    SkipSpace();
+    if (at_ == end_ || *at_ != c) return false;
+    ++at_;
+    return true;
+  }
+
+  bool Peek(char c) noexcept {
+    SkipSpace();
+    return at_ != end_ && *at_ == c;
+  }
+
+  bool ReadValue(TJsonValue& out, int depth) {
+    SkipSpace();
+    if (at_ == end_) return false;
+    switch (*at_) {
+      case '{':
+        return ReadObject(out, depth + 1);
+      case '[':
+        return ReadArray(out, depth + 1);
+      case '"': {
+        std::string text;
+        if (!ReadString(text)) return false;
+        out = TJsonValue::String(std::move(text));
+        return true;
+      }
+      case 't':
+        return ReadLiteral("true", TJsonValue::Boolean(true), out);
+      case 'f':
+        return ReadLiteral("false", TJsonValue::Boolean(false), out);
+      case 'n':
+        return ReadLiteral("null", TJsonValue::Null(), out);
+      default:
+        return ReadInteger(out);
+    }
+  }
+
+  bool ReadObject(TJsonValue& out, int depth) {
+    if (depth > kMaxDepth) return false;
+    ++at_;
+    out = TJsonValue::Object();
+    TJsonValue::TObject& members = out.Members();
+    if (Next('}')) return true;
+    members.reserve(8);
+    for (;;) {
+      if (!Peek('"') || members.size() >= kMaxMembers) return false;
+      std::string name;
+      if (!ReadString(name)) return false;
+      for (const TJsonMember& member : members)
+        if (member.name == name) return false;  // the full reader names the duplicate
+      if (!Next(':')) return false;
+      TJsonValue value;
+      if (!ReadValue(value, depth)) return false;
+      members.push_back(TJsonMember{std::move(name), std::move(value)});
+      if (Next(',')) continue;
+      return Next('}');
+    }
+  }
+
+  bool ReadArray(TJsonValue& out, int depth) {
+    if (depth > kMaxDepth) return false;
+    ++at_;
+    out = TJsonValue::Array();
+    TJsonValue::TArray& items = out.Items();
+    if (Next(']')) return true;
+    items.reserve(8);
+    for (;;) {
+      TJsonValue value;
+      if (!ReadValue(value, depth)) return false;
+      items.push_back(std::move(value));
+      if (Next(',')) continue;
+      return Next(']');
+    }
+  }
+
+  bool ReadLiteral(std::string_view word, TJsonValue value, TJsonValue& out) noexcept {
+    if (static_cast<std::size_t>(end_ - at_) < word.size() ||
+        std::string_view(at_, word.size()) != word)
+      return false;
+    at_ += word.size();
+    out = std::move(value);
+    return true;
+  }
+
+  // A decimal integer: "-"?, then "0" or a digit 1-9 followed by digits; no fraction, no
+  // exponent, at most 18 digits, so that it always fits.
+  bool ReadInteger(TJsonValue& out) noexcept {
+    const bool negative = *at_ == '-';
+    if (negative) ++at_;
+    const char* first = at_;
+    std::int64_t value = 0;
+    for (; at_ != end_ && *at_ >= '0' && *at_ <= '9'; ++at_) {
+      if (at_ - first == 18) return false;
+      value = value * 10 + (*at_ - '0');
+    }
+    const std::ptrdiff_t digits = at_ - first;
+    if (digits == 0 || (*first == '0' && digits > 1)) return false;
+    if (at_ != end_ && (*at_ == '.' || *at_ == 'e' || *at_ == 'E')) return false;
+    out = TJsonValue::Integer(negative ? -value : value);
+    return true;
+  }
+
+  // Whether one of the 8 bytes needs a look of its own: an escape, or a byte from 0x80 up.
+  static bool HasSpecialByte(std::uint64_t word) noexcept {
+    return NeedsEscape(word) || (word & kByteHighs) != 0;
+  }
+
+  // The length of the well-formed UTF-8 sequence at at_ (lead byte from 0x80 up), 0 if none.
+  std::size_t Utf8Length() const noexcept {
+    const auto byte = [this](std::size_t i) { return static_cast<std::uint8_t>(at_[i]); };
+    const std::uint8_t lead = byte(0);
+    std::size_t length = 0;
+    std::uint8_t low = 0x80;
+    std::uint8_t high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return 0;
+    }
+    if (static_cast<std::size_t>(end_ - at_) < length) return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+      const std::uint8_t next = byte(i);
+      if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 0;
+    }
+    return length;
+  }
+
+  bool ReadString(std::string& out) {
+    ++at_;  // the opening quote
+    const char* run = at_;
+    for (;;) {
+      while (end_ - at_ >= 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, at_, sizeof word);
+        if (HasSpecialByte(word)) break;
+        at_ += 8;
+      }
+      if (at_ == end_) return false;
+      const auto c = static_cast<unsigned char>(*at_);
+      if (c == '"') {
+        out.append(run, at_);
+        ++at_;
+        return true;
+      }
+      if (c >= 0x80) {
+        const std::size_t length = Utf8Length();
+        if (length == 0) return false;
+        at_ += length;
+      } else if (c == '\\') {
+        out.append(run, at_);
+        if (end_ - at_ < 2) return false;
+        const char escaped = Unescaped(at_[1]);
+        if (escaped == 0) return false;  // \u and anything unknown
+        out += escaped;
+        at_ += 2;
+        run = at_;
+      } else if (c < 0x20) {
+        return false;
+      } else {
+        ++at_;
+      }
+    }
+  }
+
+  static char Unescaped(char c) noexcept {
+    switch (c) {
+      case '"':
+        return '"';
+      case '\\':
+        return '\\';
+      case '/':
+        return '/';
+      case 'b':
+        return '\b';
+      case 'f':
+        return '\f';
+      case 'n':
+        return '\n';
+      case 'r':
+        return '\r';
+      case 't':
+        return '\t';
+      default:
+        return 0;
+    }
+  }
+
+  const char* at_;
+  const char* end_;
+};
+
+}  // namespace
+
+namespace json_internal {
+
+std::optional<TJsonValue> QuickParseJSON(std::string_view text, TJsonTrailingText trailing) {
+  return TQuickJsonReader(text).Read(trailing);
+}
+
+TJsonValue FullParseJSON(std::string_view text, TJsonTrailingText trailing) {
   TJsonTreeBuilder builder(text.size());
   bool parsed = false;
   try {
@@ -458,6 +732,14 @@ TJsonValue ParseJSON(std::string_view text, TJsonTrailingText trailing) {
     throw EJSONParserError(builder.Error().empty() ? "Invalid JSON" : builder.Error());
   }
   return builder.TakeResult();
+}
+
+}  // namespace json_internal
+
+TJsonValue ParseJSON(std::string_view text, TJsonTrailingText trailing) {
+  if (std::optional<TJsonValue> quick = json_internal::QuickParseJSON(text, trailing))
+    return std::move(*quick);
+  return json_internal::FullParseJSON(text, trailing);
 }
 
 }  // namespace dravik

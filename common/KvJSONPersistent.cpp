@@ -139,7 +139,10 @@ class TjsonReader {
   void ReadProperty(const TjsonProperty& property, const TJsonValue& value) {
     switch (property.Kind()) {
       case TjsonPropertyKind::Text:
-        property.Text() = value.AsText();
+        if (value.IsString())
+          property.Text() = value.StringValue();
+        else
+          property.Text() = value.AsText();
         break;
       case TjsonPropertyKind::Int32:
         property.Int32() = value.AsInt32();
@@ -237,6 +240,7 @@ class TjsonWriter {
 
   TJsonValue WriteObject(TjsonPersistent& object) {
     TJsonValue json = TJsonValue::Object();
+    json.Members().reserve(8);
     root_.BeforeStreamObject(object, json);
     TObjectStreamer streamer(*this, object, json);
     object.Publish(streamer);

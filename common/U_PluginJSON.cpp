@@ -61,19 +61,20 @@ std::string TypeName(const TJsonValue& value) {
   return "\"" + std::string(JsonTypeName(value.Type())) + "\"";
 }
 
-std::string StringMember(const TJsonValue& command, std::string_view name) {
-  const TJsonValue* value = command.Find(name);
+// The strings are moved out of the parsed command, which is dropped afterwards.
+std::string StringMember(TJsonValue& command, std::string_view name) {
+  TJsonValue* value = command.Find(name);
   if (!value) return {};
   if (!value->IsString()) {
     throw EPluginCommandError("Member \"" + std::string(name) +
                               "\" of a plugin command must be a string, not " + TypeName(*value));
   }
-  return value->StringValue();
+  return std::move(value->StringValue());
 }
 
-std::vector<TPluginCommandParam> ParamsMember(const TJsonValue& command) {
+std::vector<TPluginCommandParam> ParamsMember(TJsonValue& command) {
   std::vector<TPluginCommandParam> result;
-  const TJsonValue* params = command.Find("Params");
+  TJsonValue* params = command.Find("Params");
   if (!params) return result;
   if (!params->IsArray()) {
     throw EPluginCommandError("Member \"Params\" of a plugin command must be an array, not " +
@@ -81,16 +82,20 @@ std::vector<TPluginCommandParam> ParamsMember(const TJsonValue& command) {
   }
   result.reserve(params->Items().size());
   std::size_t index = 0;
-  for (const TJsonValue& param : params->Items()) {
-    const std::string which = "Parameter " + std::to_string(index++) + " of a plugin command";
+  for (TJsonValue& param : params->Items()) {
+    const auto which = [index] {
+      return "Parameter " + std::to_string(index) + " of a plugin command";
+    };
+    ++index;
     if (!param.IsObject() || param.Members().size() != 1) {
-      throw EPluginCommandError(which + " must be an object of exactly one member");
+      throw EPluginCommandError(which() + " must be an object of exactly one member");
     }
-    const TJsonMember& member = param.Members().front();
+    TJsonMember& member = param.Members().front();
     if (!member.value.IsString()) {
-      throw EPluginCommandError(which + " must have a string value, not " + TypeName(member.value));
+      throw EPluginCommandError(which() + " must have a string value, not " +
+                                TypeName(member.value));
     }
-    result.push_back({member.name, member.value.StringValue()});
+    result.push_back({std::move(member.name), std::move(member.value.StringValue())});
   }
   return result;
 }
@@ -98,7 +103,7 @@ std::vector<TPluginCommandParam> ParamsMember(const TJsonValue& command) {
 }  // namespace
 
 TDecodedPluginCommand DecodePluginCommand(std::string_view text, TPluginCommandCheck check) {
-  const TJsonValue command =
+  TJsonValue command =
       ParseJSON(text, check == TPluginCommandCheck::Strict ? TJsonTrailingText::Refuse
                                                            : TJsonTrailingText::Ignore);
   if (!command.IsObject()) {

@@ -40,12 +40,31 @@ std::optional<TCommand> DecodeCommand(std::string_view text) {
 }
 
 std::string RenderReply(const TReply& reply, bool withId) {
-  TJsonValue object = TJsonValue::Object();
-  if (withId) object.AddMember("ID", TJsonValue::String(SanitizeUtf8(reply.id)));
-  object.AddMember("Plugin", TJsonValue::String(SanitizeUtf8(reply.plugin)));
-  object.AddMember("Method", TJsonValue::String(SanitizeUtf8(reply.method)));
-  object.AddMember("Result", TJsonValue::String(SanitizeUtf8(reply.result)));
-  return object.AsJSONString();
+  // The text TJsonValue::AsJSONString gives for this object, written straight from the reply:
+  // the result is often a signature of kilobytes.
+  std::string out;
+  out.reserve(reply.id.size() + reply.plugin.size() + reply.method.size() + reply.result.size() +
+              64);
+  const auto member = [&out](std::string_view name, const std::string& value) {
+    AppendJsonString(out, name);
+    out += " : ";
+    if (IsValidUtf8(value))
+      AppendJsonString(out, value);
+    else
+      AppendJsonString(out, SanitizeUtf8(value));
+  };
+  out += "{ ";
+  if (withId) {
+    member("ID", reply.id);
+    out += ", ";
+  }
+  member("Plugin", reply.plugin);
+  out += ", ";
+  member("Method", reply.method);
+  out += ", ";
+  member("Result", reply.result);
+  out += " }";
+  return out;
 }
 
 TJsonValue MaskedCommand(const TCommand& command) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace dravik::plugin {
 
@@ -45,6 +46,12 @@ std::size_t SequenceLength(std::string_view text, std::size_t at, std::size_t& c
 bool IsValidUtf8(std::string_view text) noexcept {
   std::size_t at = 0;
   while (at < text.size()) {
+    // ASCII eight bytes at a time: replies are mostly long Base64 texts.
+    for (std::uint64_t word = 0; text.size() - at >= sizeof word; at += sizeof word) {
+      std::memcpy(&word, text.data() + at, sizeof word);
+      if (word & 0x8080808080808080ULL) break;
+    }
+    if (at == text.size()) break;
     std::size_t consumed = 0;
     const std::size_t length = SequenceLength(text, at, consumed);
     if (length == 0) return false;

@@ -5,7 +5,10 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace dravik {
 namespace {
@@ -190,6 +193,68 @@ TEST(ParseJSON, NestingIsLimitedTo512Levels) {
   int depth = 1;
   for (const V* v = &deepest; !v->Items().empty(); v = &v->Items().front()) ++depth;
   EXPECT_EQ(depth, 512);
+}
+
+// The quick reader must never take a text the full reader refuses, nor read it differently:
+// seeds of every shape, and thousands of byte-level mutations of them, go through both.
+TEST(ParseJSON, TheQuickReaderAgreesWithTheFullOne) {
+  using json_internal::FullParseJSON;
+  using json_internal::QuickParseJSON;
+  const std::string base64(3000, 'Q');
+  const std::vector<std::string> seeds = {
+      R"({ "ID" : "", "Plugin" : "ZRT", "Method" : "GetProperty", "Params" : [{ "LastErrorCode" : "" }] })",
+      R"({"ID":"7f3a","Plugin":"ZRT","Method":"ExportCryptoObject","Result":")" + base64 + R"("})",
+      R"({"a":[1,-2,0,-0,123456789012345678,true,false,null,{},[]],"b":{"c":"d\"e\\f\/g\b\f\n\r\t"}})",
+      "{\"k\xc3\xa9y\":\"\xd0\x9f\xd1\x80\xd0\xb8 \xe2\x82\xac \xf0\x9f\x94\x91 \x7f\"}",
+      R"([ 1 , [ 2 , [ 3 ] ] , { "x" : { "y" : [ ] } } ] trailing)",
+      R"({"n":1.5,"e":1e3,"big":1234567890123456789,"u":"\u00e9\ud83d\udd11"})",
+      R"({"a":1,"a":2})",
+      " \r\n\t{\"spaced\" : \"out\" } \r\n",
+  };
+  std::mt19937 random(20261211);
+  const std::string specials =
+      "\"\\{}[],:-0123456789.eE+ \t\r\nuntrufalse/\x01\x7f\x80\xbf\xc3\xed\xf0\xff";
+  std::size_t quickTook = 0;
+  const auto check = [&](const std::string& text) {
+    for (const TJsonTrailingText trailing :
+         {TJsonTrailingText::Ignore, TJsonTrailingText::Refuse}) {
+      const std::optional<V> quick = QuickParseJSON(text, trailing);
+      if (!quick) continue;
+      ++quickTook;
+      try {
+        EXPECT_EQ(*quick, FullParseJSON(text, trailing)) << text;
+      } catch (const EJSONParserError& e) {
+        ADD_FAILURE() << "the quick reader took what the full one refuses (" << e.Message()
+                      << "): " << text;
+      }
+    }
+  };
+  for (const std::string& seed : seeds) {
+    check(seed);
+    for (int round = 0; round < 1500; ++round) {
+      std::string text = seed;
+      for (int edits = 1 + static_cast<int>(random() % 3); edits > 0; --edits) {
+        const std::size_t at = random() % (text.size() + 1);
+        const char c = specials[random() % specials.size()];
+        switch (random() % 3) {
+          case 0:
+            if (at < text.size()) text[at] = c;
+            break;
+          case 1:
+            text.insert(at, 1, c);
+            break;
+          default:
+            if (at < text.size()) text.erase(at, 1);
+        }
+      }
+      check(text);
+    }
+  }
+  // The shapes of the system's own messages are the quick reader's to take.
+  EXPECT_TRUE(QuickParseJSON(seeds[0], TJsonTrailingText::Refuse));
+  EXPECT_TRUE(QuickParseJSON(seeds[1], TJsonTrailingText::Refuse));
+  EXPECT_TRUE(QuickParseJSON(seeds[3], TJsonTrailingText::Refuse));
+  EXPECT_GT(quickTook, 1000U);
 }
 
 TEST(TJsonValue, AccessorsOfAnotherTypeThrowConvertError) {
