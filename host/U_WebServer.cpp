@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -533,7 +534,8 @@ class TWorkerPool {
 // connections, with an idle timer per connection. Complete requests go to the worker pool.
 class TEventLoop {
  public:
-  TEventLoop(TServerThreadListImpl& owner, std::size_t index);
+  // `cpu`: the processor whose thread runs the loop, -1 for any.
+  TEventLoop(TServerThreadListImpl& owner, std::size_t index, int cpu);
   ~TEventLoop();
   TEventLoop(const TEventLoop&) = delete;
   TEventLoop& operator=(const TEventLoop&) = delete;
@@ -549,7 +551,8 @@ class TEventLoop {
   // Asks the loop to end, without waiting.
   void RequestStop() noexcept;
 
-  // On the loop's thread, inside a request that has to wait: another thread takes the loop.
+  // On the loop's thread, inside a request that has to wait: another thread takes the loop,
+  // and this one may run anywhere again.
   void HandOff(ThttpThread& request) noexcept;
 
   void AddListener(ThttpDaemon& daemon, int handle);
@@ -581,6 +584,7 @@ class TEventLoop {
 
   TServerThreadListImpl& owner_;
   std::size_t index_;
+  int cpu_;
   int epoll_ = -1;
   int wake_ = -1;
   int reserve_ = -1;  // a spare descriptor, given up to close a connection when none is left
@@ -603,12 +607,21 @@ struct TServerThreadListImpl {
   };
 
   TServerThreadListImpl() {
-    unsigned cores = std::thread::hardware_concurrency();
-    cpu_set_t set;
-    if (::sched_getaffinity(0, sizeof set, &set) == 0) cores = CPU_COUNT(&set);
-    const std::size_t count = std::clamp<unsigned>(cores, 1, 64);
+    // One loop per processor the program may run on, each kept to its own: work that follows
+    // from one connection to the next (a page's signatures) stays on a warm core.
+    std::vector<int> cpus;
+    CPU_ZERO(&allowedCpus);
+    if (::sched_getaffinity(0, sizeof allowedCpus, &allowedCpus) == 0) {
+      for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &allowedCpus)) cpus.push_back(cpu);
+    }
+    const std::size_t count = std::clamp<std::size_t>(
+        cpus.empty() ? std::thread::hardware_concurrency() : cpus.size(), 1, 64);
     shards = std::vector<TShard>(count);
-    for (std::size_t i = 0; i < count; ++i) loops.push_back(std::make_unique<TEventLoop>(*this, i));
+    for (std::size_t i = 0; i < count; ++i) {
+      const int cpu = cpus.empty() ? -1 : cpus[i % cpus.size()];
+      loops.push_back(std::make_unique<TEventLoop>(*this, i, cpu));
+    }
     pool.Runner = [this](ThttpThread* connection) {
       connection->Serve();
       Release(connection);
@@ -679,13 +692,14 @@ struct TServerThreadListImpl {
   }
 
   std::vector<TShard> shards;
+  cpu_set_t allowedCpus;  // the processors at start; a thread that leaves its loop gets them back
   std::vector<std::unique_ptr<TEventLoop>> loops;
   TWorkerPool pool;
   std::atomic<bool> closed{false};
 };
 
-TEventLoop::TEventLoop(TServerThreadListImpl& owner, std::size_t index)
-    : owner_(owner), index_(index) {
+TEventLoop::TEventLoop(TServerThreadListImpl& owner, std::size_t index, int cpu)
+    : owner_(owner), index_(index), cpu_(cpu) {
   epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
   wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -713,6 +727,9 @@ void TEventLoop::HandOff(ThttpThread& request) noexcept {
   }
   // Queued even when no thread could be added: the next free one takes it.
   if (!failure.empty() && request.report_) request.report_->Report(failure);
+  // The request may wait long; when it goes on, any processor may serve it.
+  if (cpu_ >= 0)
+    ::pthread_setaffinity_np(::pthread_self(), sizeof owner_.allowedCpus, &owner_.allowedCpus);
 }
 
 void TEventLoop::Start() {
@@ -974,6 +991,12 @@ void TEventLoop::Run() noexcept {
     if (ended_) return;
   }
   tLoop = this;
+  if (cpu_ >= 0) {
+    cpu_set_t own;
+    CPU_ZERO(&own);
+    CPU_SET(cpu_, &own);
+    ::pthread_setaffinity_np(::pthread_self(), sizeof own, &own);  // a failure leaves it free
+  }
   constexpr int kBatch = 128;
   epoll_event events[kBatch];
   while (!stop_.load(std::memory_order_acquire)) {
