@@ -1,6 +1,7 @@
 #include "KvJSON.h"
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -16,73 +17,126 @@ namespace dravik {
 
 namespace {
 
-constexpr std::uint64_t kByteOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kByteHighs = 0x8080808080808080ULL;
+// Texts are looked at sixteen bytes at a time, through the compiler's vector extension (SSE2
+// on x86-64): signatures and certificates make long Base64 runs.
+using TByteBlock = unsigned char __attribute__((vector_size(16)));
+constexpr std::size_t kBlock = sizeof(TByteBlock);
 
-// The high bit of each byte of `word` that equals `c`: exact, without false hits.
-constexpr std::uint64_t BytesEqual(std::uint64_t word, char c) noexcept {
-  const std::uint64_t x = word ^ (kByteOnes * static_cast<unsigned char>(c));
-  return ~(((x & ~kByteHighs) + ~kByteHighs) | x) & kByteHighs;
+TByteBlock LoadBlock(const char* at) noexcept {
+  TByteBlock block;
+  std::memcpy(&block, at, sizeof block);
+  return block;
 }
 
-// The high bit of each byte of `word` below 0x20.
-constexpr std::uint64_t BytesBelowSpace(std::uint64_t word) noexcept {
-  return ~(((word & ~kByteHighs) + (kByteOnes * (0x80 - 0x20))) | word) & kByteHighs;
+// 0xFF in each byte of the block that JSON text must escape: '"', '\' and below 0x20.
+TByteBlock EscapeBytes(TByteBlock block) noexcept {
+  return reinterpret_cast<TByteBlock>((block == '"') | (block == '\\') | (block < 0x20));
 }
 
-// Whether one of the 8 bytes is '"', '\' or below 0x20: a byte JSON text must escape.
-bool NeedsEscape(std::uint64_t word) noexcept {
-  return (BytesEqual(word, '"') | BytesEqual(word, '\\') | BytesBelowSpace(word)) != 0;
+// Calls `found` with the offset of every byte marked 0xFF in `hits`, in order.
+template <class F>
+void ForEachHit(TByteBlock hits, F&& found) {
+  std::uint64_t halves[2];
+  std::memcpy(halves, &hits, sizeof halves);
+  for (std::size_t half = 0; half < 2; ++half) {
+    for (std::uint64_t bits = halves[half]; bits != 0;) {
+      const int bit = std::endian::native == std::endian::little ? std::countr_zero(bits)
+                                                                 : 63 - std::countl_zero(bits);
+      const int byte = std::endian::native == std::endian::little ? bit / 8 : 7 - bit / 8;
+      found(half * 8 + static_cast<std::size_t>(byte));
+      bits &= ~(std::uint64_t{0xFF} << (bit & ~7));
+    }
+  }
+}
+
+// The offset of the first byte marked 0xFF in `hits`, kBlock when none is.
+std::size_t FirstHit(TByteBlock hits) noexcept {
+  std::uint64_t halves[2];
+  std::memcpy(halves, &hits, sizeof halves);
+  for (std::size_t half = 0; half < 2; ++half) {
+    if (halves[half] == 0) continue;
+    const int bit = std::endian::native == std::endian::little ? std::countr_zero(halves[half])
+                                                               : std::countl_zero(halves[half]);
+    return half * 8 + static_cast<std::size_t>(bit) / 8;
+  }
+  return kBlock;
+}
+
+bool AnyHit(TByteBlock hits) noexcept {
+  std::uint64_t halves[2];
+  std::memcpy(halves, &hits, sizeof halves);
+  return (halves[0] | halves[1]) != 0;
+}
+
+// Calls `found` with the index of every byte of `text` that needs an escape, in order.
+template <class F>
+void ForEachEscape(std::string_view text, F&& found) {
+  std::size_t i = 0;
+  for (; text.size() - i >= kBlock; i += kBlock) {
+    const TByteBlock hits = EscapeBytes(LoadBlock(text.data() + i));
+    if (AnyHit(hits)) ForEachHit(hits, [&](std::size_t offset) { found(i + offset); });
+  }
+  for (; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\' || c < 0x20) found(i);
+  }
+}
+
+// The letter of a two-byte escape, 0 for the bytes written as \u00XX.
+char EscapeLetter(char c) noexcept {
+  switch (c) {
+    case '"':
+      return '"';
+    case '\\':
+      return '\\';
+    case '\b':
+      return 'b';
+    case '\t':
+      return 't';
+    case '\n':
+      return 'n';
+    case '\f':
+      return 'f';
+    case '\r':
+      return 'r';
+    default:
+      return 0;
+  }
 }
 
 }  // namespace
 
 void AppendJsonString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  out.reserve(out.size() + text.size() + 2);
-  out += '"';
-  // Runs that need no escape go in whole: signatures and certificates are long Base64 texts.
+  // The length first, then the text written in place: runs without escapes go in whole.
+  std::size_t extra = 0;
+  ForEachEscape(text, [&](std::size_t i) { extra += EscapeLetter(text[i]) != 0 ? 1 : 5; });
+  const std::size_t start = out.size();
+  out.resize(start + text.size() + extra + 2);
+  char* at = out.data() + start;
+  *at++ = '"';
   std::size_t run = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    for (std::uint64_t word = 0; text.size() - i >= sizeof word; i += sizeof word) {
-      std::memcpy(&word, text.data() + i, sizeof word);
-      if (NeedsEscape(word)) break;
-    }
-    if (i == text.size()) break;
-    const char c = text[i];
-    if (c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20) continue;
-    out.append(text.substr(run, i - run));
+  const auto copy = [&](std::size_t end) {
+    std::memcpy(at, text.data() + run, end - run);
+    at += end - run;
+  };
+  ForEachEscape(text, [&](std::size_t i) {
+    copy(i);
     run = i + 1;
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += "\\u00";
-        out += kHex[(c >> 4) & 0x0F];
-        out += kHex[c & 0x0F];
+    const char c = text[i];
+    *at++ = '\\';
+    if (const char letter = EscapeLetter(c)) {
+      *at++ = letter;
+    } else {
+      *at++ = 'u';
+      *at++ = '0';
+      *at++ = '0';
+      *at++ = kHex[(c >> 4) & 0x0F];
+      *at++ = kHex[c & 0x0F];
     }
-  }
-  out.append(text.substr(run));
-  out += '"';
+  });
+  copy(text.size());
+  *at = '"';
 }
 
 std::string JsonQuoteString(std::string_view text) {
@@ -309,6 +363,7 @@ std::string TJsonValue::AsJSONString() const {
   };
   std::vector<TFrame> stack;
   std::string out;
+  out.reserve(256);  // most messages fit; longer ones grow from there
   const TJsonValue* current = this;
   for (;;) {
     if (current) {
@@ -477,6 +532,14 @@ class TJsonTreeBuilder final : public nlohmann::json_sax<TNlohmannJson> {
 
 }  // namespace
 
+// Builds a value's storage in place, without the moves of temporaries.
+struct TJsonValueAccess {
+  template <class T, class... A>
+  static T& Emplace(TJsonValue& value, A&&... args) {
+    return value.value_.template emplace<T>(std::forward<A>(args)...);
+  }
+};
+
 namespace {
 
 // The quick reader: takes the shapes every message of the system has (an object or an array
@@ -530,18 +593,16 @@ class TQuickJsonReader {
         return ReadObject(out, depth + 1);
       case '[':
         return ReadArray(out, depth + 1);
-      case '"': {
-        std::string text;
-        if (!ReadString(text)) return false;
-        out = TJsonValue::String(std::move(text));
-        return true;
-      }
+      case '"':
+        return ReadString(TJsonValueAccess::Emplace<std::string>(out));
       case 't':
-        return ReadLiteral("true", TJsonValue::Boolean(true), out);
+        TJsonValueAccess::Emplace<bool>(out, true);
+        return ReadLiteral("true");
       case 'f':
-        return ReadLiteral("false", TJsonValue::Boolean(false), out);
+        TJsonValueAccess::Emplace<bool>(out, false);
+        return ReadLiteral("false");
       case 'n':
-        return ReadLiteral("null", TJsonValue::Null(), out);
+        return ReadLiteral("null");
       default:
         return ReadInteger(out);
     }
@@ -550,20 +611,17 @@ class TQuickJsonReader {
   bool ReadObject(TJsonValue& out, int depth) {
     if (depth > kMaxDepth) return false;
     ++at_;
-    out = TJsonValue::Object();
-    TJsonValue::TObject& members = out.Members();
+    TJsonValue::TObject& members = TJsonValueAccess::Emplace<TJsonValue::TObject>(out);
     if (Next('}')) return true;
     members.reserve(8);
     for (;;) {
       if (!Peek('"') || members.size() >= kMaxMembers) return false;
-      std::string name;
-      if (!ReadString(name)) return false;
-      for (const TJsonMember& member : members)
-        if (member.name == name) return false;  // the full reader names the duplicate
+      TJsonMember& member = members.emplace_back();
+      if (!ReadString(member.name)) return false;
+      for (std::size_t i = 0; i + 1 < members.size(); ++i)
+        if (members[i].name == member.name) return false;  // the full reader names it
       if (!Next(':')) return false;
-      TJsonValue value;
-      if (!ReadValue(value, depth)) return false;
-      members.push_back(TJsonMember{std::move(name), std::move(value)});
+      if (!ReadValue(member.value, depth)) return false;
       if (Next(',')) continue;
       return Next('}');
     }
@@ -572,25 +630,22 @@ class TQuickJsonReader {
   bool ReadArray(TJsonValue& out, int depth) {
     if (depth > kMaxDepth) return false;
     ++at_;
-    out = TJsonValue::Array();
-    TJsonValue::TArray& items = out.Items();
+    TJsonValue::TArray& items = TJsonValueAccess::Emplace<TJsonValue::TArray>(out);
     if (Next(']')) return true;
     items.reserve(8);
     for (;;) {
-      TJsonValue value;
-      if (!ReadValue(value, depth)) return false;
-      items.push_back(std::move(value));
+      if (!ReadValue(items.emplace_back(), depth)) return false;
       if (Next(',')) continue;
       return Next(']');
     }
   }
 
-  bool ReadLiteral(std::string_view word, TJsonValue value, TJsonValue& out) noexcept {
+  // The literal itself; its value is already in place.
+  bool ReadLiteral(std::string_view word) noexcept {
     if (static_cast<std::size_t>(end_ - at_) < word.size() ||
         std::string_view(at_, word.size()) != word)
       return false;
     at_ += word.size();
-    out = std::move(value);
     return true;
   }
 
@@ -608,13 +663,8 @@ class TQuickJsonReader {
     const std::ptrdiff_t digits = at_ - first;
     if (digits == 0 || (*first == '0' && digits > 1)) return false;
     if (at_ != end_ && (*at_ == '.' || *at_ == 'e' || *at_ == 'E')) return false;
-    out = TJsonValue::Integer(negative ? -value : value);
+    TJsonValueAccess::Emplace<std::int64_t>(out, negative ? -value : value);
     return true;
-  }
-
-  // Whether one of the 8 bytes needs a look of its own: an escape, or a byte from 0x80 up.
-  static bool HasSpecialByte(std::uint64_t word) noexcept {
-    return NeedsEscape(word) || (word & kByteHighs) != 0;
   }
 
   // The length of the well-formed UTF-8 sequence at at_ (lead byte from 0x80 up), 0 if none.
@@ -645,41 +695,57 @@ class TQuickJsonReader {
     return length;
   }
 
+  // The string at at_ (its opening quote): first checked up to its closing quote, then
+  // copied in one piece, or, when it holds escapes, run by run into a string sized for it.
   bool ReadString(std::string& out) {
     ++at_;  // the opening quote
-    const char* run = at_;
+    const char* begin = at_;
+    bool escaped = false;
     for (;;) {
-      while (end_ - at_ >= 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, at_, sizeof word);
-        if (HasSpecialByte(word)) break;
-        at_ += 8;
+      // Up to the next byte that needs a look: a quote, an escape, or one from 0x80 up.
+      while (static_cast<std::size_t>(end_ - at_) >= kBlock) {
+        const TByteBlock block = LoadBlock(at_);
+        const TByteBlock hits = EscapeBytes(block) | reinterpret_cast<TByteBlock>(block >= 0x80);
+        const std::size_t first = FirstHit(hits);
+        at_ += first;
+        if (first < kBlock) break;
       }
       if (at_ == end_) return false;
       const auto c = static_cast<unsigned char>(*at_);
-      if (c == '"') {
-        out.append(run, at_);
-        ++at_;
-        return true;
-      }
+      if (c == '"') break;
       if (c >= 0x80) {
         const std::size_t length = Utf8Length();
         if (length == 0) return false;
         at_ += length;
       } else if (c == '\\') {
-        out.append(run, at_);
-        if (end_ - at_ < 2) return false;
-        const char escaped = Unescaped(at_[1]);
-        if (escaped == 0) return false;  // \u and anything unknown
-        out += escaped;
+        if (end_ - at_ < 2 || Unescaped(at_[1]) == 0) return false;  // \u and unknown ones
+        escaped = true;
         at_ += 2;
-        run = at_;
       } else if (c < 0x20) {
         return false;
       } else {
         ++at_;
       }
     }
+    const char* close = at_++;
+    if (!escaped) {
+      out.assign(begin, close);
+      return true;
+    }
+    // Every escape is two bytes that become one: the text shrinks in place.
+    out.resize(static_cast<std::size_t>(close - begin));
+    char* to = out.data();
+    for (const char* run = begin; run < close;) {
+      const void* found = std::memchr(run, '\\', static_cast<std::size_t>(close - run));
+      const char* backslash = found ? static_cast<const char*>(found) : close;
+      std::memcpy(to, run, static_cast<std::size_t>(backslash - run));
+      to += backslash - run;
+      if (backslash == close) break;
+      *to++ = Unescaped(backslash[1]);
+      run = backslash + 2;
+    }
+    out.resize(static_cast<std::size_t>(to - out.data()));
+    return true;
   }
 
   static char Unescaped(char c) noexcept {

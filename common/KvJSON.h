@@ -101,6 +101,8 @@ class TJsonValue {
   using TStorage = std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double,
                                 std::string, TArray, TObject>;
 
+  friend struct TJsonValueAccess;  // the reader's way to build values in place
+
   explicit TJsonValue(TStorage value) noexcept : value_(std::move(value)) {}
   [[noreturn]] void Refuse(std::string_view what) const;
 
