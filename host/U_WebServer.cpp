@@ -341,6 +341,8 @@ constexpr std::uint64_t kConnectionTag = 1;
 thread_local TEventLoop* tLoop = nullptr;
 thread_local ThttpThread* tInlineRequest = nullptr;
 thread_local bool tLoopHandedOff = false;
+thread_local TEventLoop* tKeptCpuOf = nullptr;  // the loop whose processor this thread's
+                                                // request keeps
 
 }  // namespace
 
@@ -551,9 +553,12 @@ class TEventLoop {
   // Asks the loop to end, without waiting.
   void RequestStop() noexcept;
 
-  // On the loop's thread, inside a request that has to wait: another thread takes the loop,
-  // and this one may run anywhere again.
+  // On the loop's thread, inside a request that has to wait: another thread takes the loop.
+  // The first such request keeps the loop's processor until it is answered (ReleaseCpu);
+  // others may run anywhere.
   void HandOff(ThttpThread& request) noexcept;
+  // At the end of a request that kept the loop's processor: its thread may run anywhere.
+  static void ReleaseCpu() noexcept;
 
   void AddListener(ThttpDaemon& daemon, int handle);
   void RemoveListener(const ThttpDaemon& daemon);
@@ -569,6 +574,7 @@ class TEventLoop {
   };
 
   void RunCommands();
+  void FreeThreadCpu() noexcept;
   void OnListener(TListenEntry& entry);
   bool DropWithReserve(int handle);
   void Pause(TListenEntry& entry);
@@ -597,6 +603,7 @@ class TEventLoop {
   bool ended_ = false;    // under commandLock_
   std::condition_variable endedChanged_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> cpuKept_{false};  // a handed-off request keeps running on cpu_
 };
 
 struct TServerThreadListImpl {
@@ -727,9 +734,28 @@ void TEventLoop::HandOff(ThttpThread& request) noexcept {
   }
   // Queued even when no thread could be added: the next free one takes it.
   if (!failure.empty() && request.report_) request.report_->Report(failure);
-  // The request may wait long; when it goes on, any processor may serve it.
-  if (cpu_ >= 0)
-    ::pthread_setaffinity_np(::pthread_self(), sizeof owner_.allowedCpus, &owner_.allowedCpus);
+  if (cpu_ < 0) return;
+  // One waiting request at a time goes on on the loop's processor, which its work keeps
+  // warm (a page's signatures come one request after another); the others may run anywhere,
+  // so that many at once spread over the processors.
+  bool kept = false;
+  if (cpuKept_.compare_exchange_strong(kept, true, std::memory_order_acq_rel)) {
+    tKeptCpuOf = this;
+    return;
+  }
+  FreeThreadCpu();
+}
+
+void TEventLoop::FreeThreadCpu() noexcept {
+  ::pthread_setaffinity_np(::pthread_self(), sizeof owner_.allowedCpus, &owner_.allowedCpus);
+}
+
+void TEventLoop::ReleaseCpu() noexcept {
+  TEventLoop* loop = tKeptCpuOf;
+  if (!loop) return;
+  tKeptCpuOf = nullptr;
+  loop->FreeThreadCpu();
+  loop->cpuKept_.store(false, std::memory_order_release);
 }
 
 void TEventLoop::Start() {
@@ -961,6 +987,7 @@ void TEventLoop::Advance(ThttpThread& c) {
     c.Serve();
     tInlineRequest = nullptr;
     owner.Release(&c);
+    ReleaseCpu();
     return;
   }
   Watch(c, c.wanted_);
