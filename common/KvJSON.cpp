@@ -1,5 +1,6 @@
 #include "KvJSON.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -108,6 +109,16 @@ char EscapeLetter(char c) noexcept {
 
 void AppendJsonString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
+  // Names and short values mostly need no escape: they go in whole.
+  if (text.size() < kBlock && std::none_of(text.begin(), text.end(), [](char c) {
+        return EscapeLetter(c) != 0 || static_cast<unsigned char>(c) < 0x20;
+      })) {
+    out.reserve(out.size() + text.size() + 2);
+    out += '"';
+    out.append(text);
+    out += '"';
+    return;
+  }
   // The length first, then the text written in place: runs without escapes go in whole.
   std::size_t extra = 0;
   ForEachEscape(text, [&](std::size_t i) { extra += EscapeLetter(text[i]) != 0 ? 1 : 5; });

@@ -2,6 +2,8 @@
 
 #include <openssl/pem.h>
 
+#include <algorithm>
+
 #include "KvBase64.h"
 #include "OpenSslSupport.h"
 #include "PluginErrors.h"
@@ -27,12 +29,16 @@ std::string ObjectBytes(std::string_view text) {
 }  // namespace
 
 std::string DecodeBase64Input(std::string_view text) {
+  // Line breaks and blanks are left out first; most inputs have none.
   std::string compact;
-  compact.reserve(text.size());
-  for (const char c : text)
-    if (!IsBlank(c)) compact += c;
+  if (std::any_of(text.begin(), text.end(), IsBlank)) {
+    compact.reserve(text.size());
+    for (const char c : text)
+      if (!IsBlank(c)) compact += c;
+    text = compact;
+  }
   try {
-    return Base64Decode(compact, true);
+    return Base64Decode(text, true);
   } catch (const std::exception&) {
     throw EPluginError(TPluginError::Unparsable, "The input is not Base64");
   }

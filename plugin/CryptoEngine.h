@@ -28,6 +28,7 @@ struct TImportedObjects {
   std::vector<TX509CrlPtr> crls;
   TX509Ptr signerCertificate;  // the certificate a verification expects as the signer
   TX509Ptr keyCertificate;     // the certificate whose key this engine signs with
+  std::string keySerialHex;    // its serial number in hexadecimal, read once at the import
   TEvpPkeyPtr key;             // that certificate's private key, from the key store
 };
 

@@ -61,7 +61,7 @@ const TImportedObjects& SigningKey(const TCryptoEngine& engine) {
     throw EPluginError(TPluginError::NotInitialised, "No key: import the key's certificate first");
   const std::string uid = Trim(engine.Param("User UID (Common name)"));
   if (SameText(Trim(engine.Param("User UID Location")), "SN") && !uid.empty() &&
-      !SameText(uid, SerialNumberHex(imported.keyCertificate.get())))
+      !SameText(uid, imported.keySerialHex))
     throw EPluginError(TPluginError::ContainerNotFound,
                        "The key's certificate is not the user's: its serial number differs");
   if (SameText(Trim(engine.Param("Verify certificate on sign")), "Yes"))
@@ -144,9 +144,11 @@ void ImportKeyCertificate(TCryptoEngine& engine, const TObjectRequest& request) 
     throw EPluginError(TPluginError::ContainerNotFound,
                        "No key container holds the key of the certificate");
   if (!found->hasCertificate) store.AttachCertificate(found->container, certificate.get());
+  std::string serial = SerialNumberHex(certificate.get());
   TImportedObjects& imported = engine.Imported();
   imported.key = std::move(found->key);
   imported.keyCertificate = std::move(certificate);
+  imported.keySerialHex = std::move(serial);
 }
 
 // An export never leaves the output of an earlier one behind when it fails.
