@@ -166,8 +166,7 @@ env = {k: v for k, v in os.environ.items()
        if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DRAVIK_PLUGIN_TRACE")}
 env.update(HOME=f"{work}/home", XDG_CONFIG_HOME=f"{work}/config", XDG_DATA_HOME=f"{work}/data",
            XDG_RUNTIME_DIR=f"{work}/run", TMPDIR=f"{work}/tmp", DRAVIK_HEADLESS="1",
-           DRAVIK_KEYSTORE=f"{work}/store", DRAVIK_UI_TRANSCRIPT=f"{work}/transcript.txt",
-           DRAVIK_UI_ANSWERS=";".join(["yes"] * (requests + 2)))
+           DRAVIK_KEYSTORE=f"{work}/store", DRAVIK_UI_ANSWERS=";".join(["yes"] * (requests + 2)))
 process = subprocess.Popen([program], env=env, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
