@@ -240,6 +240,18 @@ TEST_F(PluginCommandsTest, Reply_ForOddStrings_IsValidJsonEchoingThem) {
   }
 }
 
+// Multi-byte characters are echoed as they are wherever they fall, before, inside or after
+// the runs of ASCII that the reply's check passes over eight bytes at a time.
+TEST_F(PluginCommandsTest, Reply_MultiByteAfterAsciiRuns_IsEchoedUnchanged) {
+  for (const std::size_t run : {0, 1, 7, 8, 9, 15, 16, 17, 31}) {
+    const std::string ascii(run, 'a');
+    for (const std::string character : {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x94\x91"}) {
+      const std::string text = ascii + character + "b" + ascii;
+      EXPECT_EQ(Crypto(text, "ClearCash").id, text) << run << " ASCII bytes first";
+    }
+  }
+}
+
 TEST_F(PluginCommandsTest, Params_RepeatedName_FirstCounts) {
   const std::string id = NewEngine();
   const TParams propertyFirst = {{"Version", ""}, {"LastErrorCode", ""}};
