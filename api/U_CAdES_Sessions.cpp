@@ -275,13 +275,16 @@ std::string TSession::Sign(std::string_view data, std::string_view signTypeName)
     TraceRoutineError("Sign", "CryptoEngine NOT ASSIGNED", this);
     throw ESessionError("CryptoEngine NOT ASSIGNED");
   }
-  TraceStart(this, "Sign", {"ASignType", "AData"}, {std::string(signTypeName), std::string(data)});
+  // The records copy the data and the signature only when they are written.
+  if (ActiveLoger())
+    TraceStart(this, "Sign", {"ASignType", "AData"},
+               {std::string(signTypeName), std::string(data)});
   const bool plain = SignTypeFromName(signTypeName) == TsftSignType::stPLAIN;
   engine_->ExportCryptoObject(plain ? cryptlib::kExportPlainSignature : cryptlib::kExportSignature,
                               plain ? cryptlib::kNoFlags : cryptlib::kSignatureFlags, data, true);
   engine_->ExecuteChecked(cryptlib::kGetProperty, {std::string(cryptlib::kMimeCurrentData)}, true);
   std::string result = StringReplaceAll(engine_->LastResult(), "\r\n", "");
-  TraceEnd(this, "Sign", TVariant(result));
+  if (ActiveLoger()) TraceEnd(this, "Sign", TVariant(result));
   return result;
 }
 
