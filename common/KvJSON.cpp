@@ -678,32 +678,11 @@ class TQuickJsonReader {
     return true;
   }
 
-  // The length of the well-formed UTF-8 sequence at at_ (lead byte from 0x80 up), 0 if none.
+  // The length of the well-formed UTF-8 sequence at at_, 0 if none.
   std::size_t Utf8Length() const noexcept {
-    const auto byte = [this](std::size_t i) { return static_cast<std::uint8_t>(at_[i]); };
-    const std::uint8_t lead = byte(0);
-    std::size_t length = 0;
-    std::uint8_t low = 0x80;
-    std::uint8_t high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return 0;
-    }
-    if (static_cast<std::size_t>(end_ - at_) < length) return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-      const std::uint8_t next = byte(i);
-      if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 0;
-    }
-    return length;
+    std::size_t consumed = 0;
+    return Utf8SequenceLength(std::string_view(at_, static_cast<std::size_t>(end_ - at_)), 0,
+                              consumed);
   }
 
   // The string at at_ (its opening quote): first checked up to its closing quote, then

@@ -187,4 +187,35 @@ std::string IntToHex(std::uint64_t value, int minDigits) {
   return result;
 }
 
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t at,
+                               std::size_t& consumed) noexcept {
+  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[at + i]); };
+  const std::uint8_t lead = byte(0);
+  consumed = 1;
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  std::uint8_t low = 0x80;
+  std::uint8_t high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    if (at + i >= text.size()) return 0;
+    const std::uint8_t next = byte(i);
+    if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 0;
+    consumed = i + 1;
+  }
+  return length;
+}
+
 }  // namespace dravik

@@ -56,4 +56,10 @@ std::string StringReplaceAll(std::string_view text, std::string_view from, std::
 // (and never fewer than one).
 std::string IntToHex(std::uint64_t value, int minDigits);
 
+// The length of the well-formed sequence at text[at], or 0 when the bytes there do not
+// start one; the ranges of the second byte are those of the Unicode table of well-formed
+// byte sequences. `consumed` receives the length of the maximal ill-formed subpart otherwise.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t at,
+                               std::size_t& consumed) noexcept;
+
 }  // namespace dravik
