@@ -8,6 +8,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -451,6 +453,69 @@ TEST_F(ListenerTest, ConcurrentRequestsWaitingInHandlersLeaveEveryLoopServing) {
 
   release.set_value();
   for (auto& reply : held) EXPECT_EQ(reply.get().bytes, "HTTP/1.0 200\r\nwaited");
+}
+
+// How many processors the calling thread may run on.
+int ThreadCpuCount() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::pthread_getaffinity_np(::pthread_self(), sizeof set, &set) != 0) return 0;
+  return CPU_COUNT(&set);
+}
+
+TEST_F(ListenerTest, WaitingRequests_AtMostOneALoopKeepsItsProcessor_UntilAnswered) {
+  cpu_set_t process;
+  ASSERT_EQ(::sched_getaffinity(0, sizeof process, &process), 0);
+  const int cpus = CPU_COUNT(&process);
+  if (cpus < 2) GTEST_SKIP() << "one processor: a kept one cannot be told from all";
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
+  std::mutex lock;
+  std::vector<int> counts;  // the processors each waiting request may run on
+  RegisterProcessor(
+      {"GET"},
+      [&](const std::string&, const std::string&, const std::string&, TStringList& headers,
+          std::string& reply, std::int32_t& result) {
+        BeforeBlockingWait();
+        {
+          const std::lock_guard guard(lock);
+          counts.push_back(ThreadCpuCount());
+        }
+        released.wait();
+        Answer("waited", headers, reply, result);
+      },
+      "/wait");
+  const int waiters = 3 * cpus;
+  std::vector<std::future<TReceived>> held;
+  for (int i = 0; i < waiters; ++i)
+    held.push_back(std::async(std::launch::async,
+                              [this] { return Exchange(Port(), "GET /wait\r\n", 20000); }));
+  const auto deadline = Clock::now() + milliseconds(10000);
+  const auto seen = [&] {
+    const std::lock_guard guard(lock);
+    return static_cast<int>(counts.size());
+  };
+  while (seen() < waiters && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(5));
+  release.set_value();
+  for (auto& reply : held) EXPECT_EQ(reply.get().bytes, "HTTP/1.0 200\r\nwaited");
+
+  // Each keeper holds one loop's processor; every other waiting request may run anywhere.
+  ASSERT_EQ(static_cast<int>(counts.size()), waiters);
+  const auto kept = std::count(counts.begin(), counts.end(), 1);
+  EXPECT_GE(kept, 1);
+  EXPECT_LE(kept, cpus);
+  EXPECT_EQ(std::count(counts.begin(), counts.end(), cpus), waiters - kept);
+
+  // Answered, the keepers give their processors back: one request after another, waiting in
+  // turn, keeps one again (a keeper may still be finishing when its client has the reply).
+  bool keptAgain = false;
+  for (int i = 0; i < 100 && !keptAgain; ++i) {
+    counts.clear();
+    EXPECT_EQ(Exchange(Port(), "GET /wait\r\n", 20000).bytes, "HTTP/1.0 200\r\nwaited");
+    keptAgain = counts.size() == 1 && counts[0] == 1;
+    if (!keptAgain) std::this_thread::sleep_for(milliseconds(10));
+  }
+  EXPECT_TRUE(keptAgain);
 }
 
 // ----- Listeners -----
