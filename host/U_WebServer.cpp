@@ -343,6 +343,12 @@ thread_local ThttpThread* tInlineRequest = nullptr;
 thread_local bool tLoopHandedOff = false;
 thread_local TEventLoop* tKeptCpuOf = nullptr;  // the loop whose processor this thread's
                                                 // request keeps
+// The one processor this thread is kept to, kAnyCpu when it may run on all, kUnknownCpu when
+// it has not been set (a new thread has its creator's). A change costs a system call of some
+// microseconds, so a thread keeps its processor until it needs another.
+constexpr int kAnyCpu = -1;
+constexpr int kUnknownCpu = -2;
+thread_local int tThreadCpu = kUnknownCpu;
 
 }  // namespace
 
@@ -557,7 +563,8 @@ class TEventLoop {
   // The first such request keeps the loop's processor until it is answered (ReleaseCpu);
   // others may run anywhere.
   void HandOff(ThttpThread& request) noexcept;
-  // At the end of a request that kept the loop's processor: its thread may run anywhere.
+  // At the end of a request that kept the loop's processor: another waiting request may keep
+  // it.
   static void ReleaseCpu() noexcept;
 
   void AddListener(ThttpDaemon& daemon, int handle);
@@ -574,7 +581,6 @@ class TEventLoop {
   };
 
   void RunCommands();
-  void FreeThreadCpu() noexcept;
   void OnListener(TListenEntry& entry);
   bool DropWithReserve(int handle);
   void Pause(TListenEntry& entry);
@@ -630,6 +636,7 @@ struct TServerThreadListImpl {
       loops.push_back(std::make_unique<TEventLoop>(*this, i, cpu));
     }
     pool.Runner = [this](ThttpThread* connection) {
+      FreeThreadCpu();  // a queued request runs on any processor
       connection->Serve();
       Release(connection);
     };
@@ -698,6 +705,23 @@ struct TServerThreadListImpl {
     return total;
   }
 
+  // The calling thread: kept to `cpu`, or free to run on every processor at start.
+  void KeepThreadOn(int cpu) noexcept {
+    if (tThreadCpu == cpu) return;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    // A failure leaves the thread where it may be; the loops work on any processor.
+    tThreadCpu =
+        ::pthread_setaffinity_np(::pthread_self(), sizeof one, &one) == 0 ? cpu : kUnknownCpu;
+  }
+  void FreeThreadCpu() noexcept {
+    if (tThreadCpu == kAnyCpu) return;
+    tThreadCpu = ::pthread_setaffinity_np(::pthread_self(), sizeof allowedCpus, &allowedCpus) == 0
+                     ? kAnyCpu
+                     : kUnknownCpu;
+  }
+
   std::vector<TShard> shards;
   cpu_set_t allowedCpus;  // the processors at start; a thread that leaves its loop gets them back
   std::vector<std::unique_ptr<TEventLoop>> loops;
@@ -743,18 +767,15 @@ void TEventLoop::HandOff(ThttpThread& request) noexcept {
     tKeptCpuOf = this;
     return;
   }
-  FreeThreadCpu();
-}
-
-void TEventLoop::FreeThreadCpu() noexcept {
-  ::pthread_setaffinity_np(::pthread_self(), sizeof owner_.allowedCpus, &owner_.allowedCpus);
+  owner_.FreeThreadCpu();
 }
 
 void TEventLoop::ReleaseCpu() noexcept {
+  // The thread itself stays on the processor until it runs something else: most often the
+  // same loop again, one request later.
   TEventLoop* loop = tKeptCpuOf;
   if (!loop) return;
   tKeptCpuOf = nullptr;
-  loop->FreeThreadCpu();
   loop->cpuKept_.store(false, std::memory_order_release);
 }
 
@@ -1018,12 +1039,10 @@ void TEventLoop::Run() noexcept {
     if (ended_) return;
   }
   tLoop = this;
-  if (cpu_ >= 0) {
-    cpu_set_t own;
-    CPU_ZERO(&own);
-    CPU_SET(cpu_, &own);
-    ::pthread_setaffinity_np(::pthread_self(), sizeof own, &own);  // a failure leaves it free
-  }
+  if (cpu_ >= 0)
+    owner_.KeepThreadOn(cpu_);
+  else
+    owner_.FreeThreadCpu();
   constexpr int kBatch = 128;
   epoll_event events[kBatch];
   while (!stop_.load(std::memory_order_acquire)) {
