@@ -34,26 +34,11 @@ TByteBlock EscapeBytes(TByteBlock block) noexcept {
   return reinterpret_cast<TByteBlock>((block == '"') | (block == '\\') | (block < 0x20));
 }
 
-// Calls `found` with the offset of every byte marked 0xFF in `hits`, in order.
-template <class F>
-void ForEachHit(TByteBlock hits, F&& found) {
-  std::uint64_t halves[2];
-  std::memcpy(halves, &hits, sizeof halves);
-  for (std::size_t half = 0; half < 2; ++half) {
-    for (std::uint64_t bits = halves[half]; bits != 0;) {
-      const int bit = std::endian::native == std::endian::little ? std::countr_zero(bits)
-                                                                 : 63 - std::countl_zero(bits);
-      const int byte = std::endian::native == std::endian::little ? bit / 8 : 7 - bit / 8;
-      found(half * 8 + static_cast<std::size_t>(byte));
-      bits &= ~(std::uint64_t{0xFF} << (bit & ~7));
-    }
-  }
-}
-
 // The offset of the first byte marked 0xFF in `hits`, kBlock when none is.
 std::size_t FirstHit(TByteBlock hits) noexcept {
   std::uint64_t halves[2];
   std::memcpy(halves, &hits, sizeof halves);
+  if ((halves[0] | halves[1]) == 0) return kBlock;  // the usual case, at once
   for (std::size_t half = 0; half < 2; ++half) {
     if (halves[half] == 0) continue;
     const int bit = std::endian::native == std::endian::little ? std::countr_zero(halves[half])
@@ -63,10 +48,8 @@ std::size_t FirstHit(TByteBlock hits) noexcept {
   return kBlock;
 }
 
-bool AnyHit(TByteBlock hits) noexcept {
-  std::uint64_t halves[2];
-  std::memcpy(halves, &hits, sizeof halves);
-  return (halves[0] | halves[1]) != 0;
+bool IsEscaped(char c) noexcept {
+  return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
 }
 
 // Calls `found` with the index of every byte of `text` that needs an escape, in order.
@@ -74,13 +57,14 @@ template <class F>
 void ForEachEscape(std::string_view text, F&& found) {
   std::size_t i = 0;
   for (; text.size() - i >= kBlock; i += kBlock) {
-    const TByteBlock hits = EscapeBytes(LoadBlock(text.data() + i));
-    if (AnyHit(hits)) ForEachHit(hits, [&](std::size_t offset) { found(i + offset); });
+    TByteBlock hits = EscapeBytes(LoadBlock(text.data() + i));
+    for (std::size_t hit = FirstHit(hits); hit < kBlock; hit = FirstHit(hits)) {
+      found(i + hit);
+      hits[hit] = 0;
+    }
   }
-  for (; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '"' || c == '\\' || c < 0x20) found(i);
-  }
+  for (; i < text.size(); ++i)
+    if (IsEscaped(text[i])) found(i);
 }
 
 // The letter of a two-byte escape, 0 for the bytes written as \u00XX.
@@ -110,9 +94,7 @@ char EscapeLetter(char c) noexcept {
 void AppendJsonString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   // Names and short values mostly need no escape: they go in whole.
-  if (text.size() < kBlock && std::none_of(text.begin(), text.end(), [](char c) {
-        return EscapeLetter(c) != 0 || static_cast<unsigned char>(c) < 0x20;
-      })) {
+  if (text.size() < kBlock && std::none_of(text.begin(), text.end(), IsEscaped)) {
     out.reserve(out.size() + text.size() + 2);
     out += '"';
     out.append(text);
