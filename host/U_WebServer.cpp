@@ -620,8 +620,10 @@ struct TServerThreadListImpl {
   };
 
   TServerThreadListImpl() {
-    // One loop per processor the program may run on, each kept to its own: work that follows
-    // from one connection to the next (a page's signatures) stays on a warm core.
+    // One loop per processor the program may run on. Connections one after another go to the
+    // first loop (the first that waits is woken), so that one alone is kept to a processor:
+    // work that follows from one connection to the next (a page's signatures) stays on a warm
+    // core, while the others move wherever the scheduler finds room.
     std::vector<int> cpus;
     CPU_ZERO(&allowedCpus);
     if (::sched_getaffinity(0, sizeof allowedCpus, &allowedCpus) == 0) {
@@ -632,7 +634,7 @@ struct TServerThreadListImpl {
         cpus.empty() ? std::thread::hardware_concurrency() : cpus.size(), 1, 64);
     shards = std::vector<TShard>(count);
     for (std::size_t i = 0; i < count; ++i) {
-      const int cpu = cpus.empty() ? -1 : cpus[i % cpus.size()];
+      const int cpu = i == 0 && cpus.size() > 1 ? cpus.back() : -1;
       loops.push_back(std::make_unique<TEventLoop>(*this, i, cpu));
     }
     pool.Runner = [this](ThttpThread* connection) {
