@@ -291,6 +291,8 @@ TJsonValue::TObject& TJsonValue::Members() {
 }
 
 std::string TJsonValue::AsText() const {
+  // Strings first, without the optional: messages are read through here, member by member.
+  if (const std::string* text = std::get_if<std::string>(&value_)) return *text;
   struct Visitor {
     std::optional<std::string> operator()(std::monostate) const { return std::nullopt; }
     std::optional<std::string> operator()(bool v) const { return v ? "true" : "false"; }

@@ -139,10 +139,7 @@ class TjsonReader {
   void ReadProperty(const TjsonProperty& property, const TJsonValue& value) {
     switch (property.Kind()) {
       case TjsonPropertyKind::Text:
-        if (value.IsString())
-          property.Text() = value.StringValue();
-        else
-          property.Text() = value.AsText();
+        property.Text() = value.AsText();
         break;
       case TjsonPropertyKind::Int32:
         property.Int32() = value.AsInt32();

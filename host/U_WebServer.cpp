@@ -725,7 +725,8 @@ struct TServerThreadListImpl {
   }
 
   std::vector<TShard> shards;
-  cpu_set_t allowedCpus;  // the processors at start; a thread that leaves its loop gets them back
+  cpu_set_t allowedCpus;  // the processors at start; a thread gets them back when it next
+                          // runs work that is not kept to one (FreeThreadCpu)
   std::vector<std::unique_ptr<TEventLoop>> loops;
   TWorkerPool pool;
   std::atomic<bool> closed{false};
