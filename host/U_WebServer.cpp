@@ -891,6 +891,12 @@ void TEventLoop::OnListener(TListenEntry& entry) {
   for (int i = 0; i < 64; ++i) {
     const int handle = ::accept4(entry.handle, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (handle >= 0) {
+      // A connection does not keep the lingering it inherits from the listening socket: with
+      // it, a close waits until the client has taken the whole reply, up to ten seconds, and
+      // a client that stops reading would hold the loop that long. Without it the system
+      // still delivers what is left after the close.
+      static constexpr linger kNoLinger{};
+      ::setsockopt(handle, SOL_SOCKET, SO_LINGER, &kNoLinger, sizeof kNoLinger);
       entry.daemon->TakeConnection(handle, *this);
       if (tLoopHandedOff) return;  // the loop is another thread's now
       continue;

@@ -120,6 +120,28 @@ def test_descriptor_limit_idle_connections_cost_no_cpu_and_service_comes_back(qu
     assert serves_within(box.https_port, 10, tls=True)
 
 
+def test_clients_that_stop_reading_hold_up_no_one(quiet_sandbox):
+    box = quiet_sandbox
+    box.start_first()
+    # More stalled clients than the program has loops: each asks for the test page through a
+    # receive buffer too small for it and never reads.
+    stalled = []
+    try:
+        for _ in range((os.cpu_count() or 1) + 2):
+            client = socket.socket()
+            client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+            client.connect(("127.0.0.1", box.http_port))
+            client.sendall(b"GET /test/CAdES_COM HTTP/1.0\r\n\r\n")
+            stalled.append(client)
+        time.sleep(0.5)
+        # Well below the ten seconds a close would wait for each of them.
+        for _ in range(20):
+            assert get_version(box.http_port, timeout=3) == 200
+    finally:
+        for client in stalled:
+            client.close()
+
+
 def post_body(port, size):
     """POSTs `size` bytes from an untrusted page; the status, or None when the server closed."""
     chunk = b"x" * MIB
