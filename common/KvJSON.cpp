@@ -542,10 +542,9 @@ namespace {
 // and gives up on anything else. It never refuses a text itself: whatever it gives up on goes
 // to the full reader, which then reads it or reports on it. So it may only ever accept a text
 // the full reader accepts, with the same value.
-class TQuickJsonReader {
+class TQuickJsonReader : json_internal::TQuickCursor {
  public:
-  explicit TQuickJsonReader(std::string_view text) noexcept
-      : at_(text.data()), end_(text.data() + text.size()) {}
+  using TQuickCursor::TQuickCursor;
 
   std::optional<TJsonValue> Read(TJsonTrailingText trailing) {
     SkipSpace();
@@ -563,22 +562,6 @@ class TQuickJsonReader {
   // Deeper texts, larger objects and anything unusual go to the full reader.
   static constexpr int kMaxDepth = 64;
   static constexpr std::size_t kMaxMembers = 64;
-
-  void SkipSpace() noexcept {
-    while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
-  }
-
-  bool Next(char c) noexcept {
-    SkipSpace();
-    if (at_ == end_ || *at_ != c) return false;
-    ++at_;
-    return true;
-  }
-
-  bool Peek(char c) noexcept {
-    SkipSpace();
-    return at_ != end_ && *at_ == c;
-  }
 
   bool ReadValue(TJsonValue& out, int depth) {
     SkipSpace();
@@ -661,93 +644,30 @@ class TQuickJsonReader {
     TJsonValueAccess::Emplace<std::int64_t>(out, negative ? -value : value);
     return true;
   }
-
-  // The length of the well-formed UTF-8 sequence at at_, 0 if none.
-  std::size_t Utf8Length() const noexcept {
-    std::size_t consumed = 0;
-    return Utf8SequenceLength(std::string_view(at_, static_cast<std::size_t>(end_ - at_)), 0,
-                              consumed);
-  }
-
-  // The string at at_ (its opening quote): first checked up to its closing quote, then
-  // copied in one piece, or, when it holds escapes, run by run into a string sized for it.
-  bool ReadString(std::string& out) {
-    ++at_;  // the opening quote
-    const char* begin = at_;
-    bool escaped = false;
-    for (;;) {
-      // Up to the next byte that needs a look: a quote, an escape, or one from 0x80 up.
-      while (static_cast<std::size_t>(end_ - at_) >= kBlock) {
-        const TByteBlock block = LoadBlock(at_);
-        const TByteBlock hits = EscapeBytes(block) | reinterpret_cast<TByteBlock>(block >= 0x80);
-        const std::size_t first = FirstHit(hits);
-        at_ += first;
-        if (first < kBlock) break;
-      }
-      if (at_ == end_) return false;
-      const auto c = static_cast<unsigned char>(*at_);
-      if (c == '"') break;
-      if (c >= 0x80) {
-        const std::size_t length = Utf8Length();
-        if (length == 0) return false;
-        at_ += length;
-      } else if (c == '\\') {
-        if (end_ - at_ < 2 || Unescaped(at_[1]) == 0) return false;  // \u and unknown ones
-        escaped = true;
-        at_ += 2;
-      } else if (c < 0x20) {
-        return false;
-      } else {
-        ++at_;
-      }
-    }
-    const char* close = at_++;
-    if (!escaped) {
-      out.assign(begin, close);
-      return true;
-    }
-    // Every escape is two bytes that become one: the text shrinks in place.
-    out.resize(static_cast<std::size_t>(close - begin));
-    char* to = out.data();
-    for (const char* run = begin; run < close;) {
-      const void* found = std::memchr(run, '\\', static_cast<std::size_t>(close - run));
-      const char* backslash = found ? static_cast<const char*>(found) : close;
-      std::memcpy(to, run, static_cast<std::size_t>(backslash - run));
-      to += backslash - run;
-      if (backslash == close) break;
-      *to++ = Unescaped(backslash[1]);
-      run = backslash + 2;
-    }
-    out.resize(static_cast<std::size_t>(to - out.data()));
-    return true;
-  }
-
-  static char Unescaped(char c) noexcept {
-    switch (c) {
-      case '"':
-        return '"';
-      case '\\':
-        return '\\';
-      case '/':
-        return '/';
-      case 'b':
-        return '\b';
-      case 'f':
-        return '\f';
-      case 'n':
-        return '\n';
-      case 'r':
-        return '\r';
-      case 't':
-        return '\t';
-      default:
-        return 0;
-    }
-  }
-
-  const char* at_;
-  const char* end_;
 };
+
+char Unescaped(char c) noexcept {
+  switch (c) {
+    case '"':
+      return '"';
+    case '\\':
+      return '\\';
+    case '/':
+      return '/';
+    case 'b':
+      return '\b';
+    case 'f':
+      return '\f';
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 't':
+      return '\t';
+    default:
+      return 0;
+  }
+}
 
 }  // namespace
 
@@ -772,6 +692,61 @@ TJsonValue FullParseJSON(std::string_view text, TJsonTrailingText trailing) {
     throw EJSONParserError(builder.Error().empty() ? "Invalid JSON" : builder.Error());
   }
   return builder.TakeResult();
+}
+
+// First checked up to its closing quote, then copied in one piece, or, when it holds escapes,
+// run by run into a string sized for it.
+bool TQuickCursor::ReadString(std::string& out) {
+  ++at_;  // the opening quote
+  const char* begin = at_;
+  bool escaped = false;
+  for (;;) {
+    // Up to the next byte that needs a look: a quote, an escape, or one from 0x80 up.
+    while (static_cast<std::size_t>(end_ - at_) >= kBlock) {
+      const TByteBlock block = LoadBlock(at_);
+      const TByteBlock hits = EscapeBytes(block) | reinterpret_cast<TByteBlock>(block >= 0x80);
+      const std::size_t first = FirstHit(hits);
+      at_ += first;
+      if (first < kBlock) break;
+    }
+    if (at_ == end_) return false;
+    const auto c = static_cast<unsigned char>(*at_);
+    if (c == '"') break;
+    if (c >= 0x80) {
+      std::size_t consumed = 0;
+      const std::size_t length = Utf8SequenceLength(
+          std::string_view(at_, static_cast<std::size_t>(end_ - at_)), 0, consumed);
+      if (length == 0) return false;
+      at_ += length;
+    } else if (c == '\\') {
+      if (end_ - at_ < 2 || Unescaped(at_[1]) == 0) return false;  // \u and unknown ones
+      escaped = true;
+      at_ += 2;
+    } else if (c < 0x20) {
+      return false;
+    } else {
+      ++at_;
+    }
+  }
+  const char* close = at_++;
+  if (!escaped) {
+    out.assign(begin, close);
+    return true;
+  }
+  // Every escape is two bytes that become one: the text shrinks in place.
+  out.resize(static_cast<std::size_t>(close - begin));
+  char* to = out.data();
+  for (const char* run = begin; run < close;) {
+    const void* found = std::memchr(run, '\\', static_cast<std::size_t>(close - run));
+    const char* backslash = found ? static_cast<const char*>(found) : close;
+    std::memcpy(to, run, static_cast<std::size_t>(backslash - run));
+    to += backslash - run;
+    if (backslash == close) break;
+    *to++ = Unescaped(backslash[1]);
+    run = backslash + 2;
+  }
+  out.resize(static_cast<std::size_t>(to - out.data()));
+  return true;
 }
 
 }  // namespace json_internal

@@ -130,6 +130,46 @@ TJsonValue ParseJSON(std::string_view text, TJsonTrailingText trailing = TJsonTr
 namespace json_internal {
 std::optional<TJsonValue> QuickParseJSON(std::string_view text, TJsonTrailingText trailing);
 TJsonValue FullParseJSON(std::string_view text, TJsonTrailingText trailing);
+
+// The quick readers' cursor over a text: white space, punctuation and strings without \u
+// escapes. Each step answers false for what it does not take, and the reader then leaves the
+// whole text to the full one; so a quick reader built on it accepts only what ParseJSON
+// accepts, with the same values.
+class TQuickCursor {
+ public:
+  explicit TQuickCursor(std::string_view text) noexcept
+      : at_(text.data()), end_(text.data() + text.size()) {}
+
+  void SkipSpace() noexcept {
+    while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
+  }
+  // Past white space: takes `c` when it comes next.
+  bool Next(char c) noexcept {
+    SkipSpace();
+    if (at_ == end_ || *at_ != c) return false;
+    ++at_;
+    return true;
+  }
+  // Past white space: whether `c` comes next, without taking it.
+  bool Peek(char c) noexcept {
+    SkipSpace();
+    return at_ != end_ && *at_ == c;
+  }
+  // Past white space: whether the text has ended.
+  bool AtEnd() noexcept {
+    SkipSpace();
+    return at_ == end_;
+  }
+  // Past white space: the string that comes next, into `out`.
+  bool String(std::string& out) { return Peek('"') && ReadString(out); }
+
+ protected:
+  // The string at the cursor, its opening quote first.
+  bool ReadString(std::string& out);
+
+  const char* at_;
+  const char* end_;
+};
 }  // namespace json_internal
 
 }  // namespace dravik

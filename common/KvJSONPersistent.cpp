@@ -306,8 +306,7 @@ bool TjsonPersistent::LoadFromJSON(std::string_view text) {
   bool result = false;
   TraceStart(this, "LoadFromJSON");
   try {
-    const TJsonValue json = ParseJSON(text);
-    TjsonReader(*this).ReadRoot(json);
+    ReadJSONText(text);
     result = true;
   } catch (...) {
     TraceEnd(this, "LoadFromJSON", result);
@@ -321,13 +320,22 @@ std::string TjsonPersistent::AsJSONString() {
   std::string result;
   TraceStart(this, "AsJSONString");
   try {
-    result = TjsonWriter(*this).WriteObject(*this).AsJSONString();
+    result = WriteJSONText();
   } catch (...) {
     TraceEnd(this, "AsJSONString", result);
     throw;
   }
   TraceEnd(this, "AsJSONString", result);
   return result;
+}
+
+void TjsonPersistent::ReadJSONText(std::string_view text) {
+  const TJsonValue json = ParseJSON(text);
+  TjsonReader(*this).ReadRoot(json);
+}
+
+std::string TjsonPersistent::WriteJSONText() {
+  return TjsonWriter(*this).WriteObject(*this).AsJSONString();
 }
 
 void TjsonPersistent::BeforeRestoreObject(TjsonPersistent&, const TJsonValue&) {}

@@ -198,6 +198,12 @@ class TjsonPersistent : public TKvObject {
   virtual void StreamProperty(TjsonPersistent& object, const TjsonProperty& property,
                               std::optional<TJsonValue>& value);
 
+  // The reading and the writing themselves, between the trace records of LoadFromJSON and
+  // AsJSONString: through the value tree, the hooks and the published properties. A final
+  // class of a fixed shape may do either directly, with the same results.
+  virtual void ReadJSONText(std::string_view text);
+  virtual std::string WriteJSONText();
+
  private:
   friend class TjsonReader;
   friend class TjsonWriter;

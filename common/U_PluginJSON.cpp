@@ -1,5 +1,6 @@
 #include "U_PluginJSON.h"
 
+#include <optional>
 #include <utility>
 
 namespace dravik {
@@ -24,11 +25,53 @@ void TPluginCommand::Publish(TjsonPropertyVisitor& visitor) {
   visitor.Strings("Params", params_);
 }
 
-TJsonMember PluginParamMember(std::string_view line) {
+namespace {
+
+struct TParamLine {
+  std::string_view name;
+  std::string_view value;
+};
+
+TParamLine SplitParamLine(std::string_view line) noexcept {
   const std::size_t eq = line.find('=');
-  if (eq == std::string_view::npos) return {std::string(line), TJsonValue::String({})};
-  if (eq == 0) return {std::string(line.substr(1)), TJsonValue::String({})};
-  return {std::string(line.substr(0, eq)), TJsonValue::String(std::string(line.substr(eq + 1)))};
+  if (eq == std::string_view::npos) return {line, {}};
+  if (eq == 0) return {line.substr(1), {}};
+  return {line.substr(0, eq), line.substr(eq + 1)};
+}
+
+}  // namespace
+
+TJsonMember PluginParamMember(std::string_view line) {
+  const TParamLine param = SplitParamLine(line);
+  return {std::string(param.name), TJsonValue::String(std::string(param.value))};
+}
+
+std::string TPluginCommand::WriteJSONText() {
+  // The text of the value tree the mapping would build: { "ID" : ..., "Params" : [...] }.
+  std::size_t size = ID.size() + Plugin.size() + Method.size() + 48;
+  for (const std::string& line : params_) size += line.size() + 12;
+  std::string out;
+  out.reserve(size);
+  out += "{ \"ID\" : ";
+  AppendJsonString(out, ID);
+  out += ", \"Plugin\" : ";
+  AppendJsonString(out, Plugin);
+  out += ", \"Method\" : ";
+  AppendJsonString(out, Method);
+  out += ", \"Params\" : [";
+  bool first = true;
+  for (const std::string& line : params_) {
+    if (!first) out += ", ";
+    first = false;
+    const TParamLine param = SplitParamLine(line);
+    out += "{ ";
+    AppendJsonString(out, param.name);
+    out += " : ";
+    AppendJsonString(out, param.value);
+    out += " }";
+  }
+  out += "] }";
+  return out;
 }
 
 void TPluginCommand::StreamProperty(TjsonPersistent&, const TjsonProperty& property,
@@ -46,6 +89,20 @@ void TPluginCommand::StreamProperty(TjsonPersistent&, const TjsonProperty& prope
 void TPluginResult::Publish(TjsonPropertyVisitor& visitor) {
   TPluginBase::Publish(visitor);
   visitor.Text("Result", Result);
+}
+
+void TPluginResult::ReadJSONText(std::string_view text) {
+  std::optional<json_internal::TPluginReplyMembers> quick =
+      json_internal::QuickReadPluginReply(text);
+  if (!quick) {
+    TjsonPersistent::ReadJSONText(text);
+    return;
+  }
+  // A member the reply does not have leaves its property as it is.
+  if (quick->ID) ID = std::move(*quick->ID);
+  if (quick->Plugin) Plugin = std::move(*quick->Plugin);
+  if (quick->Method) Method = std::move(*quick->Method);
+  if (quick->Result) Result = std::move(*quick->Result);
 }
 
 const std::string* TDecodedPluginCommand::Param(std::string_view name) const noexcept {
@@ -102,7 +159,78 @@ std::vector<TPluginCommandParam> ParamsMember(TJsonValue& command) {
 
 }  // namespace
 
-TDecodedPluginCommand DecodePluginCommand(std::string_view text, TPluginCommandCheck check) {
+namespace json_internal {
+
+std::optional<TDecodedPluginCommand> QuickDecodePluginCommand(std::string_view text,
+                                                              TPluginCommandCheck check) {
+  TQuickCursor in(text);
+  TDecodedPluginCommand result;
+  if (!in.Next('{')) return std::nullopt;
+  if (!in.Next('}')) {
+    bool seenId = false, seenPlugin = false, seenMethod = false, seenParams = false;
+    std::string name;
+    for (;;) {
+      if (!in.String(name) || !in.Next(':')) return std::nullopt;
+      const auto member = [&in](bool& seen, std::string& into) {
+        if (seen) return false;  // the full reader names the repeated member
+        seen = true;
+        return in.String(into);
+      };
+      if (name == "ID") {
+        if (!member(seenId, result.ID)) return std::nullopt;
+      } else if (name == "Plugin") {
+        if (!member(seenPlugin, result.Plugin)) return std::nullopt;
+      } else if (name == "Method") {
+        if (!member(seenMethod, result.Method)) return std::nullopt;
+      } else if (name == "Params" && !seenParams) {
+        seenParams = true;
+        // [{ "name" : "value" }, ...]
+        if (!in.Next('[')) return std::nullopt;
+        if (!in.Next(']')) {
+          for (;;) {
+            TPluginCommandParam& param = result.Params.emplace_back();
+            if (!in.Next('{') || !in.String(param.name) || !in.Next(':') ||
+                !in.String(param.value) || !in.Next('}'))
+              return std::nullopt;
+            if (in.Next(',')) continue;
+            if (!in.Next(']')) return std::nullopt;
+            break;
+          }
+        }
+      } else {
+        return std::nullopt;  // any other member, and a second "Params"
+      }
+      if (in.Next(',')) continue;
+      if (!in.Next('}')) return std::nullopt;
+      break;
+    }
+  }
+  if (check == TPluginCommandCheck::Strict && !in.AtEnd()) return std::nullopt;
+  return result;
+}
+
+std::optional<TPluginReplyMembers> QuickReadPluginReply(std::string_view text) {
+  TQuickCursor in(text);
+  TPluginReplyMembers result;
+  if (!in.Next('{')) return std::nullopt;
+  if (in.Next('}')) return result;
+  std::string name;
+  for (;;) {
+    if (!in.String(name) || !in.Next(':')) return std::nullopt;
+    std::optional<std::string>* slot = name == "ID"       ? &result.ID
+                                       : name == "Plugin" ? &result.Plugin
+                                       : name == "Method" ? &result.Method
+                                       : name == "Result" ? &result.Result
+                                                          : nullptr;
+    // Other members and repeated ones go to the full reader.
+    if (!slot || *slot || !in.String(slot->emplace())) return std::nullopt;
+    if (in.Next(',')) continue;
+    if (!in.Next('}')) return std::nullopt;
+    return result;
+  }
+}
+
+TDecodedPluginCommand FullDecodePluginCommand(std::string_view text, TPluginCommandCheck check) {
   TJsonValue command =
       ParseJSON(text, check == TPluginCommandCheck::Strict ? TJsonTrailingText::Refuse
                                                            : TJsonTrailingText::Ignore);
@@ -115,6 +243,15 @@ TDecodedPluginCommand DecodePluginCommand(std::string_view text, TPluginCommandC
   result.Method = StringMember(command, "Method");
   result.Params = ParamsMember(command);
   return result;
+}
+
+}  // namespace json_internal
+
+TDecodedPluginCommand DecodePluginCommand(std::string_view text, TPluginCommandCheck check) {
+  if (std::optional<TDecodedPluginCommand> quick =
+          json_internal::QuickDecodePluginCommand(text, check))
+    return std::move(*quick);
+  return json_internal::FullDecodePluginCommand(text, check);
 }
 
 }  // namespace dravik

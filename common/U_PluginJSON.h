@@ -28,7 +28,7 @@ class TPluginBase : public TjsonPersistent {
 
 // A command, written as { "ID" : ..., "Plugin" : ..., "Method" : ..., "Params" : [...] }
 // with one one-member object per parameter line.
-class TPluginCommand : public TPluginBase {
+class TPluginCommand final : public TPluginBase {
  public:
   TPluginCommand() = default;
   TPluginCommand(std::string plugin, std::string method, const std::vector<std::string>& params,
@@ -45,6 +45,9 @@ class TPluginCommand : public TPluginBase {
   // Writes "Params" as [{ "name" : "value" }, ...] in line order.
   void StreamProperty(TjsonPersistent& object, const TjsonProperty& property,
                       std::optional<TJsonValue>& value) override;
+  // The same text, written straight from the members: a command goes to the library for
+  // every step of every signature.
+  std::string WriteJSONText() override;
 
  private:
   TjsonStringList params_;
@@ -52,12 +55,17 @@ class TPluginCommand : public TPluginBase {
 
 // A reply: "ID", "Plugin", "Method" and "Result" are read as texts (strings, or numbers as
 // their text); a missing member leaves its property empty, other members are ignored.
-class TPluginResult : public TPluginBase {
+class TPluginResult final : public TPluginBase {
  public:
   DRAVIK_CLASS_NAME(TPluginResult)
   void Publish(TjsonPropertyVisitor& visitor) override;
 
   std::string Result;
+
+ protected:
+  // A reply of the library's own shape is read straight into the members; any other text
+  // goes through the mapping.
+  void ReadJSONText(std::string_view text) override;
 };
 
 // The member of one parameter line: split at the first '='; a line without '=' or starting
@@ -94,5 +102,19 @@ enum class TPluginCommandCheck { Lenient, Strict };
 // text that is not JSON and EPluginCommandError for any other shape.
 TDecodedPluginCommand DecodePluginCommand(std::string_view text,
                                           TPluginCommandCheck check = TPluginCommandCheck::Lenient);
+
+// The quick readers behind DecodePluginCommand and TPluginResult, open to the tests that hold
+// them to the full ones. Each takes the shape the other side writes (string members, no \u
+// escapes, no other members) and answers nullopt for any other text, which the full reader
+// then reads or refuses.
+namespace json_internal {
+std::optional<TDecodedPluginCommand> QuickDecodePluginCommand(std::string_view text,
+                                                              TPluginCommandCheck check);
+TDecodedPluginCommand FullDecodePluginCommand(std::string_view text, TPluginCommandCheck check);
+struct TPluginReplyMembers {
+  std::optional<std::string> ID, Plugin, Method, Result;  // nullopt: not in the reply
+};
+std::optional<TPluginReplyMembers> QuickReadPluginReply(std::string_view text);
+}  // namespace json_internal
 
 }  // namespace dravik

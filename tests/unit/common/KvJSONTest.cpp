@@ -1,12 +1,13 @@
 // The JSON value tree: its text form byte for byte, and the parser's acceptance and refusals.
 #include "KvJSON.h"
 
+#include "JsonMutations.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -211,9 +212,6 @@ TEST(ParseJSON, TheQuickReaderAgreesWithTheFullOne) {
       R"({"a":1,"a":2})",
       " \r\n\t{\"spaced\" : \"out\" } \r\n",
   };
-  std::mt19937 random(20261211);
-  const std::string specials =
-      "\"\\{}[],:-0123456789.eE+ \t\r\nuntrufalse/\x01\x7f\x80\xbf\xc3\xed\xf0\xff";
   std::size_t quickTook = 0;
   const auto check = [&](const std::string& text) {
     for (const TJsonTrailingText trailing :
@@ -229,27 +227,7 @@ TEST(ParseJSON, TheQuickReaderAgreesWithTheFullOne) {
       }
     }
   };
-  for (const std::string& seed : seeds) {
-    check(seed);
-    for (int round = 0; round < 1500; ++round) {
-      std::string text = seed;
-      for (int edits = 1 + static_cast<int>(random() % 3); edits > 0; --edits) {
-        const std::size_t at = random() % (text.size() + 1);
-        const char c = specials[random() % specials.size()];
-        switch (random() % 3) {
-          case 0:
-            if (at < text.size()) text[at] = c;
-            break;
-          case 1:
-            text.insert(at, 1, c);
-            break;
-          default:
-            if (at < text.size()) text.erase(at, 1);
-        }
-      }
-      check(text);
-    }
-  }
+  dravik::testing::ForEachJsonMutation(seeds, 1500, check);
   // The shapes of the system's own messages are the quick reader's to take.
   EXPECT_TRUE(QuickParseJSON(seeds[0], TJsonTrailingText::Refuse));
   EXPECT_TRUE(QuickParseJSON(seeds[1], TJsonTrailingText::Refuse));

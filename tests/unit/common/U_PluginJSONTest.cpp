@@ -1,10 +1,12 @@
 // Plugin commands as written, plugin results as read, and the decoder of command texts.
 #include "ExceptionText.h"
+#include "JsonMutations.h"
 #include "U_PluginJSON.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,7 @@ TEST(TPluginCommand, SplitsEachParameterLineAtItsFirstEquals) {
       {{"k="}, R"([{ "k" : "" }])"},
       {{"n=1", "n=2"}, R"([{ "n" : "1" }, { "n" : "2" }])"},
       {{"q=\"\\\r\n/"}, R"([{ "q" : "\"\\\r\n/" }])"},
+      {{"c=\x01\x1f\xc3\xa9\x7f"}, "[{ \"c\" : \"\\u0001\\u001F\xc3\xa9\x7f\" }]"},
   };
   for (const auto& c : cases) {
     TPluginCommand command("P", "M", c.params, "7");
@@ -202,6 +205,74 @@ TEST(DecodePluginCommand, ParamGivesTheFirstOfARepeatedName) {
   EXPECT_EQ(*decoded.Param("n"), "1");
   EXPECT_EQ(*decoded.Param("m"), "");
   EXPECT_EQ(decoded.Param("N"), nullptr);
+}
+
+// What the mapping itself reads from a reply: the same four published texts.
+class TReplyByTheMapping : public TjsonPersistent {
+ public:
+  DRAVIK_CLASS_NAME(TPluginResult)
+  void Publish(TjsonPropertyVisitor& visitor) override {
+    visitor.Text("ID", ID);
+    visitor.Text("Plugin", Plugin);
+    visitor.Text("Method", Method);
+    visitor.Text("Result", Result);
+  }
+  std::string ID = "i", Plugin = "p", Method = "m", Result = "r";
+};
+
+// The quick readers of commands and replies must never take a text their full readers refuse,
+// nor read it differently: the shapes each side writes, and thousands of mutations of them.
+TEST(DecodePluginCommand, TheQuickReadersAgreeWithTheFullOnes) {
+  using json_internal::FullDecodePluginCommand;
+  using json_internal::QuickDecodePluginCommand;
+  using json_internal::QuickReadPluginReply;
+  const std::string base64(2000, 'Q');
+  const std::vector<std::string> seeds = {
+      TPluginCommand("ZRT", "ExportCryptoObject",
+                     {"DataType=61", "sParamData=" + base64, "Flags=2"}, "7f3a")
+          .AsJSONString(),
+      R"({ "ID" : "", "Plugin" : "ZRT", "Method" : "GetProperty", "Params" : [] } )",
+      R"({"Method":"M","Params":[{"a":"\"\\\/\b\f\n\r\t"},{"":""}],"ID":"x"})",
+      R"({ "ID" : "5", "Plugin" : "ZRT", "Method" : "MimeCurrentData", "Result" : ")" + base64 +
+          R"(" })",
+      "{\"Result\":\"\xd0\x9f\xd1\x80\xd0\xb8 \xf0\x9f\x94\x91\",\"ID\":\"1\"}",
+      R"({"ID":"1","ID":"2","Params":[{"a":"1"}],"Params":[]})",
+      "{}",
+  };
+  std::size_t commandsTaken = 0, repliesTaken = 0;
+  const auto check = [&](const std::string& text) {
+    for (const TPluginCommandCheck mode :
+         {TPluginCommandCheck::Lenient, TPluginCommandCheck::Strict}) {
+      const std::optional<TDecodedPluginCommand> quick = QuickDecodePluginCommand(text, mode);
+      if (!quick) continue;
+      ++commandsTaken;
+      try {
+        const TDecodedPluginCommand full = FullDecodePluginCommand(text, mode);
+        EXPECT_EQ(quick->ID, full.ID) << text;
+        EXPECT_EQ(quick->Plugin, full.Plugin) << text;
+        EXPECT_EQ(quick->Method, full.Method) << text;
+        EXPECT_EQ(quick->Params, full.Params) << text;
+      } catch (const Exception& e) {
+        ADD_FAILURE() << "a command the full reader refuses (" << e.Message() << "): " << text;
+      }
+    }
+    const std::optional<json_internal::TPluginReplyMembers> quick = QuickReadPluginReply(text);
+    if (!quick) return;
+    ++repliesTaken;
+    TReplyByTheMapping full;
+    const std::string error = ErrorOf([&] { full.LoadFromJSON(text); });
+    ASSERT_EQ(error, "") << "a reply the mapping refuses: " << text;
+    EXPECT_EQ(quick->ID.value_or("i"), full.ID) << text;
+    EXPECT_EQ(quick->Plugin.value_or("p"), full.Plugin) << text;
+    EXPECT_EQ(quick->Method.value_or("m"), full.Method) << text;
+    EXPECT_EQ(quick->Result.value_or("r"), full.Result) << text;
+  };
+  dravik::testing::ForEachJsonMutation(seeds, 1500, check);
+  // What each side writes is the quick readers' to take.
+  EXPECT_TRUE(QuickDecodePluginCommand(seeds[0], TPluginCommandCheck::Strict));
+  EXPECT_TRUE(QuickReadPluginReply(seeds[3]));
+  EXPECT_GT(commandsTaken, 1000U);
+  EXPECT_GT(repliesTaken, 500U);
 }
 
 }  // namespace
