@@ -93,8 +93,11 @@ void ExportCmsSignature(TCryptoEngine& engine, const TObjectRequest& request) {
   const TEvpMdPtr md = DigestNamed(engine.Param("Hash Algorithm"));
   const std::string content = DecodeBase64Input(request.data);
   const bool include = SameText(Trim(engine.Param("Include signer cert in sign")), "Yes");
-  engine.SetLastOutput(
-      SignCms(content, imported.keyCertificate.get(), imported.key.get(), md.get(), include));
+  std::string& signingCertificateV2 = engine.Imported().signingCertificateV2;
+  if (signingCertificateV2.empty())
+    signingCertificateV2 = SigningCertificateV2(imported.keyCertificate.get());
+  engine.SetLastOutput(SignCms(content, imported.keyCertificate.get(), imported.key.get(), md.get(),
+                               include, signingCertificateV2));
 }
 
 void ExportRawSignature(TCryptoEngine& engine, const TObjectRequest& request) {
@@ -149,6 +152,7 @@ void ImportKeyCertificate(TCryptoEngine& engine, const TObjectRequest& request) 
   imported.key = std::move(found->key);
   imported.keyCertificate = std::move(certificate);
   imported.keySerialHex = std::move(serial);
+  imported.signingCertificateV2.clear();
 }
 
 // An export never leaves the output of an earlier one behind when it fails.

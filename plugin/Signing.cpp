@@ -43,14 +43,9 @@ TEvpMdPtr FetchShared(const char* name) {
   return TEvpMdPtr(found->second.get());
 }
 
-// signing-certificate-v2 with the SHA-256 hash of the certificate and its issuer and serial.
-void AddSigningCertificateV2(CMS_SignerInfo* signer, X509* certificate) {
-  const TEssSigningCertV2Ptr attribute(
-      OSSL_ESS_signing_cert_v2_new_init(EVP_sha256(), certificate, nullptr, 1));
-  if (!attribute) ThrowOpenSsl("Cannot make the signing-certificate-v2 attribute");
-  const std::string der = Der(attribute.get(), i2d_ESS_SIGNING_CERT_V2);
+void AddSigningCertificateV2(CMS_SignerInfo* signer, std::string_view value) {
   if (CMS_signed_add1_attr_by_NID(signer, NID_id_smime_aa_signingCertificateV2, V_ASN1_SEQUENCE,
-                                  der.data(), static_cast<int>(der.size())) != 1)
+                                  value.data(), static_cast<int>(value.size())) != 1)
     ThrowOpenSsl("Cannot add the signing-certificate-v2 attribute");
 }
 
@@ -64,6 +59,13 @@ void AddSigningTime(CMS_SignerInfo* signer) {
 }
 
 }  // namespace
+
+std::string SigningCertificateV2(X509* certificate) {
+  const TEssSigningCertV2Ptr attribute(
+      OSSL_ESS_signing_cert_v2_new_init(EVP_sha256(), certificate, nullptr, 1));
+  if (!attribute) ThrowOpenSsl("Cannot make the signing-certificate-v2 attribute");
+  return Der(attribute.get(), i2d_ESS_SIGNING_CERT_V2);
+}
 
 TEvpMdPtr DigestNamed(std::string_view name) {
   const std::string trimmed = Trim(name);
@@ -91,7 +93,7 @@ TEvpMdPtr DigestNamed(std::string_view name) {
 }
 
 std::string SignCms(std::string_view content, X509* certificate, EVP_PKEY* key, const EVP_MD* md,
-                    bool includeCertificate) {
+                    bool includeCertificate, std::string_view signingCertificateV2) {
   const TOpenSslErrorScope errors;
   constexpr unsigned kFlags = CMS_DETACHED | CMS_BINARY | CMS_PARTIAL;
   const TCmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, kFlags));
@@ -102,7 +104,10 @@ std::string SignCms(std::string_view content, X509* certificate, EVP_PKEY* key, 
                       kFlags | CMS_NOSMIMECAP | (includeCertificate ? 0U : CMS_NOCERTS));
   if (!signer) ThrowOpenSsl("Cannot add the signer");
   AddSigningTime(signer);
-  AddSigningCertificateV2(signer, certificate);
+  if (signingCertificateV2.empty())
+    AddSigningCertificateV2(signer, SigningCertificateV2(certificate));
+  else
+    AddSigningCertificateV2(signer, signingCertificateV2);
   const TBioPtr data = MemoryBio(content);
   if (CMS_final(cms.get(), data.get(), nullptr, CMS_DETACHED | CMS_BINARY) != 1)
     ThrowOpenSsl("Cannot sign");

@@ -17,11 +17,15 @@ namespace dravik::plugin {
 // anything else.
 TEvpMdPtr DigestNamed(std::string_view name);
 
+// The value (DER) of the signing-certificate-v2 attribute for `certificate`: its SHA-256 hash,
+// its issuer and its serial number. The same for every signature with the certificate.
+std::string SigningCertificateV2(X509* certificate);
+
 // DER of a detached SignedData over `content`: signed attributes content type, message
-// digest, signing time and signing-certificate-v2 (SHA-256 of the certificate); the
-// certificate included when `includeCertificate`.
+// digest, signing time and signing-certificate-v2 (`signingCertificateV2` when given, else
+// made here); the certificate included when `includeCertificate`.
 std::string SignCms(std::string_view content, X509* certificate, EVP_PKEY* key, const EVP_MD* md,
-                    bool includeCertificate);
+                    bool includeCertificate, std::string_view signingCertificateV2 = {});
 
 // A raw signature of `content`: RSA PKCS#1 v1.5 or ECDSA (DER).
 std::string SignRaw(std::string_view content, EVP_PKEY* key, const EVP_MD* md);

@@ -67,6 +67,27 @@ TEST_F(PluginSigningTest, RoundTrip_GeneratedKeyIssuedAndImported_SignsCadesBesT
       << verifier.LastError();
 }
 
+// The engine makes a certificate's signing-certificate-v2 value once: a later import of
+// another key's certificate must not sign under the first one's.
+TEST_F(PluginSigningTest, Export61_AfterAnotherKeysImport_NamesTheNewCertificate) {
+  const TX509 first = NewSigner("first");
+  const TX509 second = NewSigner("second");
+  const TEngine signer;
+
+  for (X509* certificate : {first.get(), second.get(), first.get()}) {
+    ASSERT_EQ(signer.Import(13, 0, Base64DerOf(certificate)), "0") << signer.LastError();
+    ASSERT_EQ(signer.Export(61, Base64Encode(kContent), 2), "0") << signer.LastError();
+    const TCms cms = ReadCms(signer.Output());
+    ASSERT_NE(cms, nullptr);
+    CMS_SignerInfo* info = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+
+    EXPECT_EQ(CMS_SignerInfo_cert_cmp(info, certificate), 0);
+    EXPECT_NE(SignedAttribute(info, NID_id_smime_aa_signingCertificateV2, V_ASN1_SEQUENCE)
+                  .find(Sha256Of(DerOf(certificate))),
+              std::string::npos);
+  }
+}
+
 TEST_F(PluginSigningTest, Export61_WithoutIncludeSignerCert_EmbedsNoCertificate) {
   const TX509 certificate = NewSigner("signer");
   const std::string signature = SignCms(certificate.get(), kContent, false);
