@@ -3,22 +3,23 @@
 # own CMS_sign in one thread, with the same RSA key, certificate and items.
 #
 # The program runs headless from a test-hook build (build/bench-sign) with logging off and one
-# scripted "yes" per question; a key session is opened by initkey, then sign requests of
-# SIGN_ITEMS items of SIGN_ITEM_BYTES bytes each go one after the other from a small C client,
-# a connection per request. The baseline program, compiled here, preloads the key and the certificate and makes
-# detached, binary, DER SignedData over the same items with the plugin's signed attributes
-# (signing time, signing-certificate-v2) and the certificate included.
+# scripted "yes" per question; a key session is opened by initkey. Then, round after round, sign
+# requests of SIGN_ITEMS items of SIGN_ITEM_BYTES bytes each go one after the other from a small
+# C client, a connection per request, and each round is compared with the baseline runs made
+# just before and just after it. The baseline program, compiled here, preloads the key and the
+# certificate and makes detached, binary, DER SignedData over the same items with the plugin's
+# signed attributes (signing time, signing-certificate-v2) and the certificate included.
 #
-#   tools/bench/sign.sh      environment: SIGN_REQUESTS (1000), SIGN_ITEMS (10),
-#                            SIGN_ITEM_BYTES (100), SIGN_ROUNDS (5, the median one counts), JOBS
+#   tools/bench/sign.sh      environment: SIGN_REQUESTS (100 per round), SIGN_ITEMS (10),
+#                            SIGN_ITEM_BYTES (100), SIGN_ROUNDS (21, the median one counts), JOBS
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build="$root/build/bench-sign"
-requests=${SIGN_REQUESTS:-1000}
+requests=${SIGN_REQUESTS:-100}
 items=${SIGN_ITEMS:-10}
 item_bytes=${SIGN_ITEM_BYTES:-100}
-rounds=${SIGN_ROUNDS:-5}
+rounds=${SIGN_ROUNDS:-21}
 jobs=${JOBS:-4}
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVIK_TEST_HOOKS=ON \
@@ -143,11 +144,14 @@ C
 cc -O2 -o "$work/requests" "$work/requests.c"
 
 cat >"$work/drive.py" <<'PY'
-"""Starts the program, opens a key session with initkey and times the sign requests; prints
-the signatures made, the wall seconds and the program's CPU seconds."""
+"""Starts the program and opens a key session with initkey; then, round after round, times a
+run of the baseline, a run of sign requests and the baseline again. Prints a line per round:
+the signatures, wall seconds and program CPU seconds of the requests, then the same of each
+baseline run."""
 import base64, json, os, socket, subprocess, sys, time
 
-program, work, requests, items, size = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:6])
+program, work, requests, items, size, rounds = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:7])
+baseline = sys.argv[7:]
 
 def free_port():
     with socket.socket() as probe:
@@ -166,7 +170,8 @@ env = {k: v for k, v in os.environ.items()
        if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DRAVIK_PLUGIN_TRACE")}
 env.update(HOME=f"{work}/home", XDG_CONFIG_HOME=f"{work}/config", XDG_DATA_HOME=f"{work}/data",
            XDG_RUNTIME_DIR=f"{work}/run", TMPDIR=f"{work}/tmp", DRAVIK_HEADLESS="1",
-           DRAVIK_KEYSTORE=f"{work}/store", DRAVIK_UI_ANSWERS=";".join(["yes"] * (requests + 2)))
+           DRAVIK_KEYSTORE=f"{work}/store",
+           DRAVIK_UI_ANSWERS=";".join(["yes"] * (requests * rounds + 2)))
 process = subprocess.Popen([program], env=env, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -187,9 +192,18 @@ def call(route, body):
     return json.loads(body_text)
 
 def cpu_seconds():
-    with open(f"/proc/{process.pid}/stat") as f:
-        fields = f.read().rpartition(")")[2].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    """The CPU time of all the program's threads, to the nanosecond."""
+    total = 0
+    for task in os.listdir(f"/proc/{process.pid}/task"):
+        try:
+            with open(f"/proc/{process.pid}/task/{task}/schedstat") as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass  # a thread that ended meanwhile
+    return total / 1e9
+
+def run_baseline():
+    return subprocess.run(baseline, check=True, capture_output=True, text=True).stdout.split()
 
 try:
     deadline = time.monotonic() + 60
@@ -216,28 +230,26 @@ try:
     with open(f"{work}/request.http", "wb") as f:
         f.write((f"POST /api/v1/sign HTTP/1.0\r\nOrigin: http://dravik.localhost\r\n"
                  f"Content-Length: {len(payload)}\r\n\r\n").encode() + payload)
-    wall, cpu = time.monotonic(), cpu_seconds()
-    subprocess.run([f"{work}/requests", str(http_port), f"{work}/request.http", str(requests),
-                    str(items)], check=True)
-    print(requests * items, time.monotonic() - wall, cpu_seconds() - cpu)
+    client = [f"{work}/requests", str(http_port), f"{work}/request.http", str(requests),
+              str(items)]
+    # The machine is shared and its speed drifts: each run of requests is compared with the
+    # baseline runs just before and just after it.
+    before = run_baseline()
+    for _ in range(rounds):
+        wall, cpu = time.monotonic(), cpu_seconds()
+        subprocess.run(client, check=True)
+        api = [requests * items, time.monotonic() - wall, cpu_seconds() - cpu]
+        after = run_baseline()
+        print(*api, *before, *after, flush=True)
+        before = after
 finally:
     process.terminate()
     process.wait(timeout=30)
 PY
 
-# The machine is shared and its speed drifts: each round runs the baseline on both sides of
-# the program's run, and is compared with their mean; the median round is the one reported.
-run_baseline() {
+python3 "$work/drive.py" "$program" "$work" "$requests" "$items" "$item_bytes" "$rounds" \
   "$work/baseline" "$container/key.pem" "$container/cert.pem" "$work/items.bin" "$items" \
-    "$item_bytes" "$requests"
-}
-: >"$work/rounds"
-for _ in $(seq "$rounds"); do
-  before=$(run_baseline)
-  api=$(python3 "$work/drive.py" "$program" "$work" "$requests" "$items" "$item_bytes")
-  after=$(run_baseline)
-  echo "$api $before $after" >>"$work/rounds"
-done
+  "$item_bytes" "$requests" >"$work/rounds"
 
 # Per round: the overhead by rate, then the figures it comes from.
 awk '{ ar = $1 / $2; br = ($4 + $7) / ($5 + $8); print (br / ar - 1) * 100, $0 }' "$work/rounds" |
