@@ -10,16 +10,16 @@
 # certificate and makes detached, binary, DER SignedData over the same items with the plugin's
 # signed attributes (signing time, signing-certificate-v2) and the certificate included.
 #
-#   tools/bench/sign.sh      environment: SIGN_REQUESTS (100 per round), SIGN_ITEMS (10),
-#                            SIGN_ITEM_BYTES (100), SIGN_ROUNDS (21, the median one counts), JOBS
+#   tools/bench/sign.sh      environment: SIGN_REQUESTS (50 per round), SIGN_ITEMS (10),
+#                            SIGN_ITEM_BYTES (100), SIGN_ROUNDS (101), JOBS
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build="$root/build/bench-sign"
-requests=${SIGN_REQUESTS:-100}
+requests=${SIGN_REQUESTS:-50}
 items=${SIGN_ITEMS:-10}
 item_bytes=${SIGN_ITEM_BYTES:-100}
-rounds=${SIGN_ROUNDS:-21}
+rounds=${SIGN_ROUNDS:-101}
 jobs=${JOBS:-4}
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVIK_TEST_HOOKS=ON \
@@ -251,20 +251,28 @@ python3 "$work/drive.py" "$program" "$work" "$requests" "$items" "$item_bytes" "
   "$work/baseline" "$container/key.pem" "$container/cert.pem" "$work/items.bin" "$items" \
   "$item_bytes" "$requests" >"$work/rounds"
 
-# Per round: the overhead by rate, then the figures it comes from.
-awk '{ ar = $1 / $2; br = ($4 + $7) / ($5 + $8); print (br / ar - 1) * 100, $0 }' "$work/rounds" |
-  sort -g >"$work/ranked"
-median=$(sed -n "$(( (rounds + 1) / 2 ))p" "$work/ranked")
-low=$(head -n 1 "$work/ranked" | cut -d' ' -f1)
-high=$(tail -n 1 "$work/ranked" | cut -d' ' -f1)
-read -r _ api_n api_wall api_cpu b1_n b1_wall b1_cpu b2_n b2_wall b2_cpu <<<"$median"
-awk -v an="$api_n" -v aw="$api_wall" -v ac="$api_cpu" -v bn="$((b1_n + b2_n))" \
-  -v bw="$(awk -v a="$b1_wall" -v b="$b2_wall" 'BEGIN { print a + b }')" \
-  -v bc="$(awk -v a="$b1_cpu" -v b="$b2_cpu" 'BEGIN { print a + b }')" -v items="$items" \
-  -v bytes="$item_bytes" -v rounds="$rounds" -v low="$low" -v high="$high" 'BEGIN {
-  ar = an / aw; br = bn / bw
-  printf "sign: %d items of %d bytes per request, RSA 2048, one request at a time\n", items, bytes
-  printf "sign: API       %8.0f signatures/s  (%6.1f us CPU of the program per signature)\n", ar, ac / an * 1e6
-  printf "sign: CMS_sign  %8.0f signatures/s  (%6.1f us CPU per signature)\n", br, bc / bn * 1e6
-  printf "sign: overhead  %+7.1f%% by rate, %+7.1f%% by CPU per signature (the median of %d rounds; by rate from %+.1f%% to %+.1f%%)\n", (br / ar - 1) * 100, ((ac / an) / (bc / bn) - 1) * 100, rounds, low, high
-}'
+# The medians over the rounds: of each side's rate and CPU time per signature, and of the
+# overheads, each round's against the mean of its two baseline runs; with the quartiles of
+# the overhead by rate, which show how much the machine drifted.
+python3 - "$work/rounds" "$items" "$item_bytes" <<'PY'
+import statistics, sys
+rounds = [list(map(float, line.split())) for line in open(sys.argv[1])]
+items, size = sys.argv[2:4]
+def median(values):
+    return statistics.median(values)
+api_rate = [n / wall for n, wall, *_ in rounds]
+api_cpu = [cpu / n * 1e6 for n, _, cpu, *_ in rounds]
+base_rate = [(r[3] + r[6]) / (r[4] + r[7]) for r in rounds]
+base_cpu = [(r[5] + r[8]) / (r[3] + r[6]) * 1e6 for r in rounds]
+by_rate = [(b / a - 1) * 100 for a, b in zip(api_rate, base_rate)]
+by_cpu = [(a / b - 1) * 100 for a, b in zip(api_cpu, base_cpu)]
+low, _, high = statistics.quantiles(by_rate, n=4)
+print(f"sign: {items} items of {size} bytes per request, RSA 2048, one request at a time")
+print(f"sign: API       {median(api_rate):8.0f} signatures/s  "
+      f"({median(api_cpu):6.1f} us CPU of the program per signature)")
+print(f"sign: CMS_sign  {median(base_rate):8.0f} signatures/s  "
+      f"({median(base_cpu):6.1f} us CPU per signature)")
+print(f"sign: overhead  {median(by_rate):+7.1f}% by rate, {median(by_cpu):+7.1f}% by CPU per "
+      f"signature (medians of {len(rounds)} rounds; by rate, half the rounds from {low:+.1f}% "
+      f"to {high:+.1f}%)")
+PY
