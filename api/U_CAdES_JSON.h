@@ -253,6 +253,10 @@ class TsftResultBase : public TjsonPersistent {
   void Publish(TjsonPropertyVisitor& visitor) override;
 
   std::unique_ptr<TsftResultError> error = std::make_unique<TsftResultError>();
+
+ protected:
+  // No response overrides a writing hook: each is written straight from its properties.
+  std::string WriteJSONText() override { return WritePublishedJSON(); }
 };
 
 // An envelope holding a `data` member, which its descendants publish.

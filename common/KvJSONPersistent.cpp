@@ -297,6 +297,85 @@ class TjsonWriter {
   TjsonPersistent& root_;
 };
 
+// Writes objects straight as text, in the form TJsonValue::AsJSONString gives their value trees.
+class TjsonTextWriter {
+ public:
+  explicit TjsonTextWriter(std::string& out) noexcept : out_(out) {}
+
+  void WriteObject(TjsonPersistent& object) {
+    const std::size_t start = out_.size();
+    out_ += "{ ";
+    TMemberWriter members(*this);
+    object.Publish(members);
+    if (members.Count() == 0) {
+      out_.resize(start);
+      out_ += "{}";
+    } else {
+      out_ += " }";
+    }
+  }
+
+ private:
+  class TMemberWriter final : public TjsonPropertyVisitor {
+   public:
+    explicit TMemberWriter(TjsonTextWriter& writer) noexcept : writer_(writer) {}
+    int Count() const noexcept { return count_; }
+
+   protected:
+    void Visit(const TjsonProperty& property) override {
+      if (count_++ > 0) writer_.out_ += ", ";
+      AppendJsonString(writer_.out_, property.Name());
+      writer_.out_ += " : ";
+      writer_.WriteValue(property);
+    }
+
+   private:
+    TjsonTextWriter& writer_;
+    int count_ = 0;
+  };
+
+  void WriteValue(const TjsonProperty& property) {
+    switch (property.Kind()) {
+      case TjsonPropertyKind::Text:
+        AppendJsonString(out_, property.Text());
+        return;
+      case TjsonPropertyKind::Int32:
+        out_ += std::to_string(property.Int32());
+        return;
+      case TjsonPropertyKind::StringList: {
+        out_ += '[';
+        bool first = true;
+        for (const std::string& line : property.Strings()) {
+          if (!first) out_ += ", ";
+          first = false;
+          AppendJsonString(out_, line);
+        }
+        out_ += ']';
+        return;
+      }
+      case TjsonPropertyKind::Collection: {
+        TjsonCollectionBase& collection = property.Collection();
+        out_ += '[';
+        for (int i = 0; i < collection.Count(); ++i) {
+          if (i > 0) out_ += ", ";
+          WriteObject(collection.ItemObject(i));
+        }
+        out_ += ']';
+        return;
+      }
+      case TjsonPropertyKind::Object:
+        if (TjsonPersistent* object = property.Object())
+          WriteObject(*object);
+        else
+          out_ += "null";
+        return;
+    }
+    ThrowRTTI("Unsupported property kind for property: " + Quoted(property.Name()));
+  }
+
+  std::string& out_;
+};
+
 // ---------------------------------------------------------------------------------------
 // The base class
 
@@ -332,6 +411,13 @@ std::string TjsonPersistent::AsJSONString() {
 void TjsonPersistent::ReadJSONText(std::string_view text) {
   const TJsonValue json = ParseJSON(text);
   TjsonReader(*this).ReadRoot(json);
+}
+
+std::string TjsonPersistent::WritePublishedJSON() {
+  std::string out;
+  out.reserve(256);
+  TjsonTextWriter(out).WriteObject(*this);
+  return out;
 }
 
 std::string TjsonPersistent::WriteJSONText() {

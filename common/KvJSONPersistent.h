@@ -203,10 +203,14 @@ class TjsonPersistent : public TKvObject {
   // class of a fixed shape may do either directly, with the same results.
   virtual void ReadJSONText(std::string_view text);
   virtual std::string WriteJSONText();
+  // The same text as the value tree gives, written property by property: for the
+  // WriteJSONText of a class that overrides no writing hook, which this writer never calls.
+  std::string WritePublishedJSON();
 
  private:
   friend class TjsonReader;
   friend class TjsonWriter;
+  friend class TjsonTextWriter;
 };
 
 // Reads an object's published properties without regard to letter case, for the strict

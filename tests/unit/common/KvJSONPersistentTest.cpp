@@ -6,6 +6,7 @@
 
 #include <array>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -256,11 +257,28 @@ TEST(TjsonPersistentLoad, FailureKeepsWhatWasFilledBefore) {
   EXPECT_EQ(kinds.list.Lines(), Lines{"old"});
 }
 
-TEST(TjsonPersistentWrite, WritesBaseFirstEmptySlotAsNullEmptyListAsArray) {
-  TKinds kinds;
+// The same messages written property by property, without the value tree.
+class TKindsWrittenDirectly final : public TKinds {
+ protected:
+  std::string WriteJSONText() override { return WritePublishedJSON(); }
+};
+
+class TNothing : public TjsonPersistent {
+ public:
+  DRAVIK_CLASS_NAME(TNothing)
+};
+
+class TNothingWrittenDirectly final : public TNothing {
+ protected:
+  std::string WriteJSONText() override { return WritePublishedJSON(); }
+};
+
+template <class T>
+void ExpectKindsWritten() {
+  T kinds;
   EXPECT_EQ(kinds.AsJSONString(), kDefaultKinds);
 
-  kinds.id = "a\"/\x01";
+  kinds.id = "a\"/\x01\xd0\x9a";
   kinds.list.Clear();
   kinds.lines.Clear();
   kinds.address.reset();
@@ -268,8 +286,28 @@ TEST(TjsonPersistentWrite, WritesBaseFirstEmptySlotAsNullEmptyListAsArray) {
   kinds.note->zip = -3;
 
   EXPECT_EQ(kinds.AsJSONString(),
-            R"({ "id" : "a\"/\u0001", "text" : "old", "number" : 7, "list" : [], "lines" : [], )"
-            R"("address" : null, "note" : { "street" : "old", "zip" : -3 } })");
+            "{ \"id\" : \"a\\\"/\\u0001\xd0\x9a\", "
+            R"("text" : "old", "number" : 7, "list" : [], "lines" : [], "address" : null, )"
+            R"("note" : { "street" : "old", "zip" : -3 } })");
+
+  kinds.list.Add("x");
+  kinds.list.Add("");
+  kinds.lines.Add().count = std::numeric_limits<std::int32_t>::min();
+  kinds.lines.Add().name = "b";
+  EXPECT_NE(kinds.AsJSONString().find(R"("list" : ["x", ""], "lines" : [{ "name" : "", )"
+                                      R"("count" : -2147483648 }, { "name" : "b", "count" : 0 }])"),
+            std::string::npos)
+      << kinds.AsJSONString();
+}
+
+TEST(TjsonPersistentWrite, WritesBaseFirstEmptySlotAsNullEmptyListAsArray) {
+  ExpectKindsWritten<TKinds>();
+  EXPECT_EQ(TNothing().AsJSONString(), "{}");
+}
+
+TEST(TjsonPersistentWrite, WritingDirectlyGivesTheTextOfTheValueTree) {
+  ExpectKindsWritten<TKindsWrittenDirectly>();
+  EXPECT_EQ(TNothingWrittenDirectly().AsJSONString(), "{}");
 }
 
 // Replaces "text" by a number and drops every "zip", nested objects included.
