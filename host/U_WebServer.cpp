@@ -29,6 +29,7 @@
 #include "KvJSON.h"
 #include "KvSysTools.h"
 #include "KvText.h"
+#include "Processors.h"
 #include "ServerTls.h"
 #include "U_InitSSL.h"
 #include "U_LogFile.h"
@@ -624,17 +625,12 @@ struct TServerThreadListImpl {
     // first loop (the first that waits is woken), so that one alone is kept to a processor:
     // work that follows from one connection to the next (a page's signatures) stays on a warm
     // core, while the others move wherever the scheduler finds room.
-    std::vector<int> cpus;
-    CPU_ZERO(&allowedCpus);
-    if (::sched_getaffinity(0, sizeof allowedCpus, &allowedCpus) == 0) {
-      for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
-        if (CPU_ISSET(cpu, &allowedCpus)) cpus.push_back(cpu);
-    }
+    const int cpus = CPU_COUNT(&platform::ProgramCpus());
     const std::size_t count = std::clamp<std::size_t>(
-        cpus.empty() ? std::thread::hardware_concurrency() : cpus.size(), 1, 64);
+        cpus == 0 ? std::thread::hardware_concurrency() : static_cast<std::size_t>(cpus), 1, 64);
     shards = std::vector<TShard>(count);
     for (std::size_t i = 0; i < count; ++i) {
-      const int cpu = i == 0 && cpus.size() > 1 ? cpus.back() : -1;
+      const int cpu = i == 0 ? platform::FirstLoopCpu() : -1;
       loops.push_back(std::make_unique<TEventLoop>(*this, i, cpu));
     }
     pool.Runner = [this](ThttpThread* connection) {
@@ -707,26 +703,18 @@ struct TServerThreadListImpl {
     return total;
   }
 
-  // The calling thread: kept to `cpu`, or free to run on every processor at start.
+  // The calling thread: kept to `cpu`, or free to run on every processor the program has.
+  // A failure leaves the thread where it may be; the loops work on any processor.
   void KeepThreadOn(int cpu) noexcept {
     if (tThreadCpu == cpu) return;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    // A failure leaves the thread where it may be; the loops work on any processor.
-    tThreadCpu =
-        ::pthread_setaffinity_np(::pthread_self(), sizeof one, &one) == 0 ? cpu : kUnknownCpu;
+    tThreadCpu = platform::SetThreadCpu(cpu) ? cpu : kUnknownCpu;
   }
   void FreeThreadCpu() noexcept {
     if (tThreadCpu == kAnyCpu) return;
-    tThreadCpu = ::pthread_setaffinity_np(::pthread_self(), sizeof allowedCpus, &allowedCpus) == 0
-                     ? kAnyCpu
-                     : kUnknownCpu;
+    tThreadCpu = platform::SetThreadCpu(-1) ? kAnyCpu : kUnknownCpu;
   }
 
   std::vector<TShard> shards;
-  cpu_set_t allowedCpus;  // the processors at start; a thread gets them back when it next
-                          // runs work that is not kept to one (FreeThreadCpu)
   std::vector<std::unique_ptr<TEventLoop>> loops;
   TWorkerPool pool;
   std::atomic<bool> closed{false};
@@ -1511,6 +1499,10 @@ void TServerThreadList::Cleanup() noexcept {
 }
 
 TServerThreadList* ServerThreads() noexcept { return gServerThreads.load(); }
+
+void KeepThreadWithTheFirstLoop() noexcept {
+  if (const int cpu = platform::FirstLoopCpu(); cpu >= 0) platform::SetThreadCpu(cpu);
+}
 
 void CleanupServerThreads() noexcept {
   std::unique_ptr<TServerThreadList> list(gServerThreads.exchange(nullptr));

@@ -261,6 +261,11 @@ TServerThreadList* ServerThreads() noexcept;
 // Ends and frees every connection, the loops and the workers (the module's finalisation).
 void CleanupServerThreads() noexcept;
 
+// Keeps the calling thread (the main thread, which shows every request's question) on the
+// first event loop's processor, where a request that waits goes on: the question handed
+// over and the answer handed back then wake no other processor. Nothing on one processor.
+void KeepThreadWithTheFirstLoop() noexcept;
+
 // ----- Listeners -----
 
 // The listener of one port on "localhost". The constructor binds and listens and hands the

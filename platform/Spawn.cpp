@@ -1,6 +1,7 @@
 #include "Spawn.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -10,6 +11,8 @@
 #include <chrono>
 #include <system_error>
 #include <thread>
+
+#include "Processors.h"
 
 extern char** environ;
 
@@ -72,6 +75,26 @@ class TSpawnSetup {
   bool actionsReady_ = false;
 };
 
+// Gives the calling thread every processor of the program while it lives, and then the ones
+// it had again.
+class TAllCpus {
+ public:
+  TAllCpus() noexcept {
+    CPU_ZERO(&had_);
+    narrowed_ = ::pthread_getaffinity_np(::pthread_self(), sizeof had_, &had_) == 0 &&
+                !CPU_EQUAL(&had_, &ProgramCpus()) && SetThreadCpu(-1);
+  }
+  ~TAllCpus() {
+    if (narrowed_) ::pthread_setaffinity_np(::pthread_self(), sizeof had_, &had_);
+  }
+  TAllCpus(const TAllCpus&) = delete;
+  TAllCpus& operator=(const TAllCpus&) = delete;
+
+ private:
+  cpu_set_t had_;
+  bool narrowed_ = false;
+};
+
 }  // namespace
 
 int SpawnDetached(const std::string& program, const std::vector<std::string>& args,
@@ -92,11 +115,15 @@ int SpawnDetached(const std::string& program, const std::vector<std::string>& ar
 
   pid_t pid = -1;
   int result = 0;
-  for (int attempt = 0;; ++attempt) {
-    result =
-        posix_spawn(&pid, program.c_str(), setup.Actions(), setup.Attr(), argv.data(), environ);
-    if (result != ETXTBSY || attempt >= kBusyRetries) break;
-    std::this_thread::sleep_for(kBusyPause);
+  {
+    // The program gets every processor of ours, not the one this thread may be kept to.
+    const TAllCpus allCpus;
+    for (int attempt = 0;; ++attempt) {
+      result =
+          posix_spawn(&pid, program.c_str(), setup.Actions(), setup.Attr(), argv.data(), environ);
+      if (result != ETXTBSY || attempt >= kBusyRetries) break;
+      std::this_thread::sleep_for(kBusyPause);
+    }
   }
   if (result != 0) throw std::system_error(result, std::generic_category(), "posix_spawn");
 

@@ -285,6 +285,9 @@ int RunMainLoop(bool headless, const char* programPath, TUniqueInstance& instanc
   SetTerminateHandler([controller] { controller->Stop(); });
   controller->Create();
 
+  // Threads started from here on share this processor, but for the loops' workers, which
+  // choose their own; programs started get every processor of the program.
+  KeepThreadWithTheFirstLoop();
   const int status = app->exec();
 
   // The shutdown order: no dialog may hold up the stop, the services go before the

@@ -1,15 +1,18 @@
 #include "Spawn.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <thread>
 
+#include "Processors.h"
 #include "TempDir.h"
 
 namespace dravik::platform {
@@ -50,6 +53,38 @@ TEST(SpawnDetachedTest, PassesArgumentsVerbatimInANewSessionWithoutTerminalOrShe
                                "\n/dev/null\n/dev/null\n";
   EXPECT_EQ(report, expected);
   EXPECT_FALSE(std::filesystem::exists(dir / "x"));
+}
+
+// A thread kept to one processor (the main thread is) starts programs on all of ours, and
+// keeps its own processor.
+TEST(SpawnDetachedTest, AThreadKeptToOneProcessorStartsTheProgramOnAllOfThem) {
+  const int cpu = FirstLoopCpu();
+  if (cpu < 0) GTEST_SKIP() << "one processor only";
+  testing::TempDir dir;
+  const std::string out = dir / "out";
+  const std::string script = dir.Write("program.sh",
+                                       "#!/bin/sh\n"
+                                       "grep Cpus_allowed_list /proc/self/status > \"$OUT.part\"\n"
+                                       "mv \"$OUT.part\" \"$OUT\"\n");
+  ::chmod(script.c_str(), 0700);
+  ::setenv("OUT", out.c_str(), 1);
+  std::string report;
+  cpu_set_t after;
+  std::thread([&] {
+    ASSERT_TRUE(SetThreadCpu(cpu));
+    SpawnDetached(script, {}, dir.Path());
+    report = AwaitFile(out);
+    ::pthread_getaffinity_np(::pthread_self(), sizeof after, &after);
+  }).join();
+  ::unsetenv("OUT");
+
+  std::string ours;
+  std::istringstream status(testing::ReadFileBytes("/proc/self/status"));
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("Cpus_allowed_list", 0) == 0) ours = line + "\n";
+  EXPECT_EQ(report, ours);
+  EXPECT_EQ(CPU_COUNT(&after), 1);
+  EXPECT_TRUE(CPU_ISSET(cpu, &after));
 }
 
 TEST(SpawnDetachedTest, ProgramsThatCannotStartThrow) {
