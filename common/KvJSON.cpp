@@ -67,26 +67,15 @@ void ForEachEscape(std::string_view text, F&& found) {
     if (IsEscaped(text[i])) found(i);
 }
 
+// The bytes written as a backslash and a letter, with their letters.
+constexpr std::pair<char, char> kTwoByteEscapes[] = {
+    {'"', '"'}, {'\\', '\\'}, {'\b', 'b'}, {'\t', 't'}, {'\n', 'n'}, {'\f', 'f'}, {'\r', 'r'}};
+
 // The letter of a two-byte escape, 0 for the bytes written as \u00XX.
 char EscapeLetter(char c) noexcept {
-  switch (c) {
-    case '"':
-      return '"';
-    case '\\':
-      return '\\';
-    case '\b':
-      return 'b';
-    case '\t':
-      return 't';
-    case '\n':
-      return 'n';
-    case '\f':
-      return 'f';
-    case '\r':
-      return 'r';
-    default:
-      return 0;
-  }
+  for (const auto& [byte, letter] : kTwoByteEscapes)
+    if (byte == c) return letter;
+  return 0;
 }
 
 }  // namespace
@@ -646,27 +635,13 @@ class TQuickJsonReader : json_internal::TQuickCursor {
   }
 };
 
-char Unescaped(char c) noexcept {
-  switch (c) {
-    case '"':
-      return '"';
-    case '\\':
-      return '\\';
-    case '/':
-      return '/';
-    case 'b':
-      return '\b';
-    case 'f':
-      return '\f';
-    case 'n':
-      return '\n';
-    case 'r':
-      return '\r';
-    case 't':
-      return '\t';
-    default:
-      return 0;
-  }
+// The byte a backslash and `letter` stand for ("\/" too, which is never written); 0 for
+// \u and unknown letters.
+char Unescaped(char letter) noexcept {
+  if (letter == '/') return '/';
+  for (const auto& [byte, escape] : kTwoByteEscapes)
+    if (escape == letter) return byte;
+  return 0;
 }
 
 }  // namespace
