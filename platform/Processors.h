@@ -6,8 +6,8 @@
 namespace dravik::platform {
 
 // The processors the program may run on, as it was started: read before main, so that a
-// thread kept to one processor later narrows neither this set nor what its own new threads
-// and programs are given from it. Empty when the system does not tell.
+// thread kept to one processor later does not narrow them. Empty when the system does not
+// tell.
 const cpu_set_t& ProgramCpus() noexcept;
 
 // The processor the program's first event loop and its main thread are kept to: the last of
