@@ -246,6 +246,9 @@ void ExecuteInMainThread(TThreadDialog& dialog) {
   }
   TPendingCall call;
   call.dialog = &dialog;
+  // The thread's other work goes on elsewhere before the main thread is woken, which may
+  // then run on this processor at once.
+  BeforeBlockingWait();
   {
     std::unique_lock lock(bridge.mutex);
     if (bridge.closed) {
@@ -256,11 +259,6 @@ void ExecuteInMainThread(TThreadDialog& dialog) {
       bridge.queue.push_back(&call);
       if (bridge.queue.size() == 1) bridge.RaiseWake();
       bridge.changed.notify_all();
-      if (!call.done) {
-        lock.unlock();
-        BeforeBlockingWait();
-        lock.lock();
-      }
       bridge.changed.wait(lock, [&call] { return call.done; });
     }
   }

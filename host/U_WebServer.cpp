@@ -404,7 +404,7 @@ class TWorkerPool {
   void SubmitLoop(TEventLoop* loop, std::string& failure) {
     std::unique_lock lock(lock_);
     loops_.push_back(loop);
-    WakeOrGrow(failure);
+    WakeOrGrow(lock, failure);
   }
 
   // False when the queue is full or the pool has stopped; the caller then drops the request.
@@ -415,7 +415,7 @@ class TWorkerPool {
       return false;
     }
     queue_.push_back(connection);
-    WakeOrGrow(failure);
+    WakeOrGrow(lock, failure);
     return true;
   }
 
@@ -423,7 +423,7 @@ class TWorkerPool {
   void Maintain(std::string& failure) {
     if (!starved_.load(std::memory_order_relaxed)) return;
     std::unique_lock lock(lock_);
-    if (!stopping_ && (!queue_.empty() || !loops_.empty())) WakeOrGrow(failure);
+    if (!stopping_ && (!queue_.empty() || !loops_.empty())) WakeOrGrow(lock, failure);
   }
 
   // Drops what waits, lets the running requests end and joins every thread.
@@ -456,9 +456,12 @@ class TWorkerPool {
   std::function<void(TEventLoop*)> LoopRunner;
 
  private:
-  void WakeOrGrow(std::string& failure) {
+  // Lets the lock go before it wakes an idle thread: one woken on this processor would
+  // otherwise run only to wait for the lock.
+  void WakeOrGrow(std::unique_lock<std::mutex>& lock, std::string& failure) {
     if (waiting_ > signalled_) {
       ++signalled_;
+      lock.unlock();
       wake_.notify_one();
       return;
     }
