@@ -41,11 +41,6 @@ TParamLine SplitParamLine(std::string_view line) noexcept {
 
 }  // namespace
 
-TJsonMember PluginParamMember(std::string_view line) {
-  const TParamLine param = SplitParamLine(line);
-  return {std::string(param.name), TJsonValue::String(std::string(param.value))};
-}
-
 std::string TPluginCommand::WriteJSONText() {
   // The text of the value tree the mapping would build: { "ID" : ..., "Params" : [...] }.
   std::size_t size = ID.size() + Plugin.size() + Method.size() + 48;
@@ -72,18 +67,6 @@ std::string TPluginCommand::WriteJSONText() {
   }
   out += "] }";
   return out;
-}
-
-void TPluginCommand::StreamProperty(TjsonPersistent&, const TjsonProperty& property,
-                                    std::optional<TJsonValue>& value) {
-  if (property.Name() != "Params") return;
-  TJsonValue params = TJsonValue::Array();
-  for (const std::string& line : property.Strings()) {
-    TJsonValue param = TJsonValue::Object();
-    param.Members().push_back(PluginParamMember(line));
-    params.Append(std::move(param));
-  }
-  value = std::move(params);
 }
 
 void TPluginResult::Publish(TjsonPropertyVisitor& visitor) {

@@ -27,7 +27,9 @@ class TPluginBase : public TjsonPersistent {
 };
 
 // A command, written as { "ID" : ..., "Plugin" : ..., "Method" : ..., "Params" : [...] }
-// with one one-member object per parameter line.
+// with one one-member object per parameter line, in line order: a line is split at its first
+// '='; a line without '=' or starting with '=' names the member by the text after it (the
+// whole line without one), value empty.
 class TPluginCommand final : public TPluginBase {
  public:
   TPluginCommand() = default;
@@ -42,11 +44,8 @@ class TPluginCommand final : public TPluginBase {
   const TjsonStringList& Params() const noexcept { return params_; }
 
  protected:
-  // Writes "Params" as [{ "name" : "value" }, ...] in line order.
-  void StreamProperty(TjsonPersistent& object, const TjsonProperty& property,
-                      std::optional<TJsonValue>& value) override;
-  // The same text, written straight from the members: a command goes to the library for
-  // every step of every signature.
+  // Written straight from the members, in the text form of the value trees: a command goes
+  // to the library for every step of every signature.
   std::string WriteJSONText() override;
 
  private:
@@ -67,10 +66,6 @@ class TPluginResult final : public TPluginBase {
   // goes through the mapping.
   void ReadJSONText(std::string_view text) override;
 };
-
-// The member of one parameter line: split at the first '='; a line without '=' or starting
-// with '=' names the member by the text after it (the whole line without one), value empty.
-TJsonMember PluginParamMember(std::string_view line);
 
 // A command text that is no plugin command of the shape the decoder reads.
 DRAVIK_EXCEPTION(EPluginCommandError, Exception);
