@@ -73,8 +73,10 @@ class TDialogBridge {
 
   int WakeFd() const noexcept { return wakeFd_; }
 
-  // The eventfd's counter is non-zero exactly while the queue is not empty; both change
-  // under `mutex`.
+  // The eventfd's counter is non-zero while a call waits in the queue. An asker raises it
+  // after letting the mutex go, so that the main thread, woken on the asker's processor,
+  // does not at once wait for that mutex; the main thread clears it, under the mutex, once
+  // it finds the queue empty. A raise whose call was already taken is cleared so too.
   void RaiseWake() const noexcept {
     const std::uint64_t one = 1;
     while (::write(wakeFd_, &one, sizeof one) < 0 && errno == EINTR) {
@@ -84,6 +86,20 @@ class TDialogBridge {
     std::uint64_t count = 0;
     while (::read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
     }
+  }
+
+  // The first queued call, taken out, or none. The wake is cleared with the last call, and
+  // also when the queue is found empty on `entry` (a raise after its call was taken).
+  // Under `mutex`.
+  TPendingCall* TakeNext(bool entry) noexcept {
+    if (queue.empty()) {
+      if (entry) ClearWake();
+      return nullptr;
+    }
+    TPendingCall* call = queue.front();
+    queue.pop_front();
+    if (queue.empty()) ClearWake();
+    return call;
   }
 
   std::mutex mutex;
@@ -249,18 +265,23 @@ void ExecuteInMainThread(TThreadDialog& dialog) {
   // The thread's other work goes on elsewhere before the main thread is woken, which may
   // then run on this processor at once.
   BeforeBlockingWait();
+  bool raise = false;
   {
-    std::unique_lock lock(bridge.mutex);
+    std::lock_guard lock(bridge.mutex);
     if (bridge.closed) {
       call.refused = true;
     } else {
       if (MainThreadId().load() == std::thread::id{})
         throw EThreadDialogError("ExecuteInMainThread: no main thread is marked");
       bridge.queue.push_back(&call);
-      if (bridge.queue.size() == 1) bridge.RaiseWake();
-      bridge.changed.notify_all();
-      bridge.changed.wait(lock, [&call] { return call.done; });
+      raise = bridge.queue.size() == 1;
     }
+  }
+  if (!call.refused) {
+    if (raise) bridge.RaiseWake();
+    bridge.changed.notify_all();
+    std::unique_lock lock(bridge.mutex);
+    bridge.changed.wait(lock, [&call] { return call.done; });
   }
   if (call.refused) {
     dialog.Refuse();
@@ -283,30 +304,33 @@ TModalResult ThreadMessageDlg(std::string msg, TMsgDlgType dlgType, TMsgDlgButto
 std::size_t ProcessPendingDialogs() {
   if (!IsMainThread()) return 0;
   TDialogBridge& bridge = Bridge();
+  TPendingCall* call = nullptr;
+  {
+    std::lock_guard lock(bridge.mutex);
+    call = bridge.TakeNext(true);
+  }
   std::size_t ran = 0;
-  for (;;) {
-    TPendingCall* call = nullptr;
-    {
-      std::lock_guard lock(bridge.mutex);
-      if (bridge.queue.empty()) return ran;
-      call = bridge.queue.front();
-      bridge.queue.pop_front();
-      if (bridge.queue.empty()) bridge.ClearWake();
-    }
+  while (call) {
     std::exception_ptr error;
     try {
       call->dialog->Execute();
     } catch (...) {
       error = std::current_exception();
     }
+    TPendingCall* next = nullptr;
     {
       std::lock_guard lock(bridge.mutex);
       call->error = std::move(error);  // the asker holds the only reference
       call->done = true;               // from here on the asker may return and `call` may be gone
+      // The next call is taken at once: the asker, woken below, may run on this processor
+      // first and would hold the mutex this thread asked for again.
+      next = bridge.TakeNext(false);
     }
     bridge.changed.notify_all();
     ++ran;
+    call = next;
   }
+  return ran;
 }
 
 int DialogQueueWakeFd() { return Bridge().WakeFd(); }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,9 +19,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool WakeFdReadable() {
+// An asker raises the wake just after queueing its call: `waitMs` gives it that moment.
+bool WakeFdReadable(int waitMs = 0) {
   pollfd p{DialogQueueWakeFd(), POLLIN, 0};
-  return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+  return ::poll(&p, 1, waitMs) == 1 && (p.revents & POLLIN) != 0;
 }
 
 // Records every box it is asked to show and answers with a fixed result; an optional action
@@ -136,7 +138,7 @@ TEST_F(ThreadDialogsTest, ExecuteInMainThread_ConcurrentWorker_RunsOnMainThreadW
   TAskingWorker worker([&dialog] { ExecuteInMainThread(dialog); });
 
   ASSERT_TRUE(WaitForDialogsOrTimeout(5000));
-  EXPECT_TRUE(WakeFdReadable());
+  EXPECT_TRUE(WakeFdReadable(5000));
   EXPECT_FALSE(worker.returned);
   EXPECT_TRUE(steps.empty());
   EXPECT_EQ(ProcessPendingDialogs(), 1u);
@@ -145,6 +147,17 @@ TEST_F(ThreadDialogsTest, ExecuteInMainThread_ConcurrentWorker_RunsOnMainThreadW
   EXPECT_TRUE(worker.returned);
   EXPECT_EQ(steps, std::vector<std::string>{"show"});
   EXPECT_EQ(dialog.shownOn, std::this_thread::get_id());
+  EXPECT_FALSE(WakeFdReadable());
+}
+
+// An asker raises the wake after queueing; the main thread may have taken the call by then.
+// That stray wake must be cleared, or the main loop would be woken over and over.
+TEST_F(ThreadDialogsTest, ProcessPendingDialogs_WakeWithoutCall_IsCleared) {
+  const std::uint64_t one = 1;
+  ASSERT_EQ(::write(DialogQueueWakeFd(), &one, sizeof one), static_cast<ssize_t>(sizeof one));
+
+  EXPECT_EQ(ProcessPendingDialogs(), 0u);
+
   EXPECT_FALSE(WakeFdReadable());
 }
 
@@ -268,6 +281,7 @@ TEST_F(ThreadDialogsTest,
       waiting = ThreadMessageDlg("Sign?", mtConfirmation, {mbYes, mbNo});
     });
     ASSERT_TRUE(WaitForDialogsOrTimeout(5000));
+    ASSERT_TRUE(WakeFdReadable(5000));
 
     CloseDialogBridge();
 
