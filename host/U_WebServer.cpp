@@ -342,6 +342,7 @@ constexpr std::uint64_t kConnectionTag = 1;
 thread_local TEventLoop* tLoop = nullptr;
 thread_local ThttpThread* tInlineRequest = nullptr;
 thread_local bool tLoopHandedOff = false;
+thread_local std::uint64_t tOffer = 0;  // the offer this thread made of its loop, 0 for none
 thread_local TEventLoop* tKeptCpuOf = nullptr;  // the loop whose processor this thread's
                                                 // request keeps
 // The one processor this thread is kept to, kAnyCpu when it may run on all, kUnknownCpu when
@@ -539,6 +540,95 @@ class TWorkerPool {
 
 }  // namespace
 
+// ----- Offered loops -----
+
+namespace {
+
+// The loops whose thread went into a request that waits (on the user, the plugin). Such a
+// loop is offered rather than handed on at once: most often nothing reaches it before the
+// request is answered, and its own thread takes it back, with no other thread woken. The
+// watcher polls the offered loops' epoll descriptors; when one gets an event first, it gives
+// that loop to the pool.
+class TLoopOffers {
+ public:
+  TLoopOffers() {
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    stop_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.ptr = nullptr;
+    if (epoll_ < 0 || stop_ < 0 || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, stop_, &event) != 0) {
+      Close();
+      return;
+    }
+  }
+  ~TLoopOffers() {
+    Stop();
+    Close();
+  }
+  TLoopOffers(const TLoopOffers&) = delete;
+  TLoopOffers& operator=(const TLoopOffers&) = delete;
+
+  // Starts the watcher, which calls `ready` with each loop whose offer it took. Without it
+  // (no descriptor or thread), loops are handed on at once.
+  void Start(std::function<void(TEventLoop*)> ready) noexcept {
+    if (epoll_ < 0) return;
+    ready_ = std::move(ready);
+    try {
+      watcher_ = std::thread([this] { Watch(); });
+    } catch (const std::exception&) {
+      return;
+    }
+    running_.store(true, std::memory_order_release);
+  }
+  bool Running() const noexcept { return running_.load(std::memory_order_acquire); }
+
+  // A loop's epoll descriptor, watched only while the loop is offered.
+  bool Add(TEventLoop* loop, int loopEpoll) noexcept {
+    epoll_event event{};
+    event.data.ptr = loop;
+    return epoll_ >= 0 && ::epoll_ctl(epoll_, EPOLL_CTL_ADD, loopEpoll, &event) == 0;
+  }
+  // Once: the first event of the loop reaches the watcher, and then no other.
+  bool Arm(TEventLoop* loop, int loopEpoll) noexcept {
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.ptr = loop;
+    return ::epoll_ctl(epoll_, EPOLL_CTL_MOD, loopEpoll, &event) == 0;
+  }
+  void Disarm(TEventLoop* loop, int loopEpoll) noexcept {
+    epoll_event event{};
+    event.data.ptr = loop;
+    ::epoll_ctl(epoll_, EPOLL_CTL_MOD, loopEpoll, &event);
+  }
+
+  // After the loops have ended.
+  void Stop() noexcept {
+    if (!watcher_.joinable()) return;
+    running_.store(false, std::memory_order_release);
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(stop_, &one, sizeof one);
+    watcher_.join();
+  }
+
+ private:
+  void Watch() noexcept;
+
+  void Close() noexcept {
+    if (stop_ >= 0) ::close(stop_);
+    if (epoll_ >= 0) ::close(epoll_);
+    stop_ = epoll_ = -1;
+  }
+
+  int epoll_ = -1;
+  int stop_ = -1;
+  std::function<void(TEventLoop*)> ready_;
+  std::thread watcher_;
+  std::atomic<bool> running_{false};
+};
+
+}  // namespace
+
 // ----- Event loops -----
 
 // One epoll loop: accepts on the listening sockets it is given (shared by every loop, each
@@ -570,7 +660,11 @@ class TEventLoop {
   // At the end of a request that kept the loop's processor: another waiting request may keep
   // it.
   static void ReleaseCpu() noexcept;
+  // The watcher: takes the loop if it is still offered. True when the caller now runs it.
+  bool TakeOffer() noexcept;
 
+  // Enters the loop's epoll descriptor with the offers' watcher.
+  bool WatchOffers() noexcept;
   void AddListener(ThttpDaemon& daemon, int handle);
   void RemoveListener(const ThttpDaemon& daemon);
   // A new connection of this loop: registered, transport opened, read at once.
@@ -597,6 +691,12 @@ class TEventLoop {
   void Close(ThttpThread& connection) noexcept;
   void ExpireIdle(std::int64_t now);
   int NextWaitMs(std::int64_t now) const;
+  // Whether the loop may wait offered: nothing of it is due at a time (a connection's idle
+  // time, a paused listener), so only an event can need it.
+  bool CanWaitOffered() const noexcept;
+  // The thread whose request made the offer, once the request is answered: true when it
+  // runs the loop again.
+  bool Reclaim() noexcept;
 
   TServerThreadListImpl& owner_;
   std::size_t index_;
@@ -614,6 +714,9 @@ class TEventLoop {
   std::condition_variable endedChanged_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> cpuKept_{false};  // a handed-off request keeps running on cpu_
+  // Odd while the loop is offered. Each offer counts up by one and its taking by one more,
+  // so a thread takes back only its own offer, never a later one of the same loop.
+  std::atomic<std::uint64_t> offer_{0};
 };
 
 struct TServerThreadListImpl {
@@ -643,11 +746,19 @@ struct TServerThreadListImpl {
     };
     pool.LoopRunner = [](TEventLoop* loop) { loop->Run(); };
     pool.SetWarmThreads(static_cast<int>(count) + kWarmWorkers);
+    bool watched = true;
+    for (auto& loop : loops) watched = watched && loop->WatchOffers();
+    if (watched)
+      offers.Start([this](TEventLoop* loop) {
+        std::string failure;
+        pool.SubmitLoop(loop, failure);  // queued even when no thread could be added
+      });
     try {
       for (auto& loop : loops) loop->Start();
     } catch (...) {
       // The loops that did start end with the pool's threads, before anything is freed.
       for (auto& loop : loops) loop->RequestStop();
+      offers.Stop();
       pool.Stop();
       throw;
     }
@@ -720,6 +831,7 @@ struct TServerThreadListImpl {
   std::vector<TShard> shards;
   std::vector<std::unique_ptr<TEventLoop>> loops;
   TWorkerPool pool;
+  TLoopOffers offers;  // ends before the pool, to which it gives loops
   std::atomic<bool> closed{false};
 };
 
@@ -744,14 +856,29 @@ TEventLoop::~TEventLoop() {
 }
 
 void TEventLoop::HandOff(ThttpThread& request) noexcept {
-  std::string failure;
-  try {
-    owner_.pool.SubmitLoop(this, failure);
-  } catch (const std::exception& error) {
-    failure = error.what();
+  bool offered = false;
+  if (owner_.offers.Running() && CanWaitOffered()) {
+    // Offered before the watcher is armed: an event then always finds the offer to take.
+    const std::uint64_t offer = offer_.load(std::memory_order_relaxed) + 1;
+    offer_.store(offer, std::memory_order_release);
+    if (owner_.offers.Arm(this, epoll_)) {
+      tOffer = offer;
+      offered = true;
+    } else {
+      std::uint64_t expected = offer;
+      offered = !offer_.compare_exchange_strong(expected, offer + 1, std::memory_order_acq_rel);
+    }
   }
-  // Queued even when no thread could be added: the next free one takes it.
-  if (!failure.empty() && request.report_) request.report_->Report(failure);
+  if (!offered) {
+    std::string failure;
+    try {
+      owner_.pool.SubmitLoop(this, failure);
+    } catch (const std::exception& error) {
+      failure = error.what();
+    }
+    // Queued even when no thread could be added: the next free one takes it.
+    if (!failure.empty() && request.report_) request.report_->Report(failure);
+  }
   if (cpu_ < 0) return;
   // One waiting request at a time goes on on the loop's processor, which its work keeps
   // warm (a page's signatures come one request after another); the others may run anywhere,
@@ -763,6 +890,30 @@ void TEventLoop::HandOff(ThttpThread& request) noexcept {
   }
   owner_.FreeThreadCpu();
 }
+
+bool TEventLoop::CanWaitOffered() const noexcept {
+  if (idleHead_) return false;
+  for (const TListenEntry& entry : listeners_)
+    if (entry.paused) return false;
+  return true;
+}
+
+bool TEventLoop::TakeOffer() noexcept {
+  std::uint64_t offer = offer_.load(std::memory_order_acquire);
+  return (offer & 1) != 0 &&
+         offer_.compare_exchange_strong(offer, offer + 1, std::memory_order_acq_rel);
+}
+
+bool TEventLoop::Reclaim() noexcept {
+  std::uint64_t offer = tOffer;
+  tOffer = 0;
+  if (offer == 0 || !offer_.compare_exchange_strong(offer, offer + 1, std::memory_order_acq_rel))
+    return false;
+  owner_.offers.Disarm(this, epoll_);
+  return true;
+}
+
+bool TEventLoop::WatchOffers() noexcept { return owner_.offers.Add(this, epoll_); }
 
 void TEventLoop::ReleaseCpu() noexcept {
   // The thread itself stays on the processor until it runs something else: most often the
@@ -1008,6 +1159,12 @@ void TEventLoop::Advance(ThttpThread& c) {
     c.Serve();
     tInlineRequest = nullptr;
     owner.Release(&c);
+    // An offered loop that nothing reached meanwhile goes on on this thread.
+    if (tLoopHandedOff && Reclaim()) {
+      tLoopHandedOff = false;
+      tLoop = this;
+      if (cpu_ >= 0) owner.KeepThreadOn(cpu_);  // the request may have let the processor go
+    }
     ReleaseCpu();
     return;
   }
@@ -1095,6 +1252,33 @@ void HandOffLoop() noexcept {
   tLoopHandedOff = true;
   tLoop = nullptr;
   loop->HandOff(*tInlineRequest);
+}
+
+void TLoopOffers::Watch() noexcept {
+  platform::SetThreadCpu(-1);  // not its creator's processor: it runs seldom, anywhere
+  epoll_event events[16];
+  for (;;) {
+    const int count = ::epoll_wait(epoll_, events, 16, -1);
+    if (count < 0 && errno != EINTR) {
+      running_.store(false, std::memory_order_release);  // loops are handed on at once from now
+      return;
+    }
+    for (int i = 0; i < count; ++i) {
+      auto* loop = static_cast<TEventLoop*>(events[i].data.ptr);
+      if (!loop) return;                 // stopped
+      if (!loop->TakeOffer()) continue;  // its own thread took it back first
+      // The loop is this thread's to give: it must reach the pool.
+      for (;;) {
+        try {
+          ready_(loop);
+          break;
+        } catch (...) {
+          if (!running_.load(std::memory_order_acquire)) return;
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -1495,6 +1679,7 @@ void TServerThreadList::Cleanup() noexcept {
       for (ThttpThread* c = shard.head; c; c = c->liveNext_) c->ShutdownSocket();
     }
     for (auto& loop : impl.loops) loop->Stop();
+    impl.offers.Stop();
     impl.pool.Stop([&impl](ThttpThread* connection) { impl.Release(connection, false); });
   } catch (...) {
     // Nothing may leave the finalisation.

@@ -455,6 +455,46 @@ TEST_F(ListenerTest, ConcurrentRequestsWaitingInHandlersLeaveEveryLoopServing) {
   for (auto& reply : held) EXPECT_EQ(reply.get().bytes, "HTTP/1.0 200\r\nwaited");
 }
 
+TEST_F(ListenerTest, ConcurrentListenerStartReachesTheLoopOfAWaitingRequest) {
+  // One request waits in its handler, so its loop waits too until an event needs it. Starting
+  // and stopping another listener runs a command on every loop, that one included.
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> waiting{false};
+  RegisterProcessor(
+      {"GET"},
+      [&](const std::string&, const std::string&, const std::string&, TStringList& headers,
+          std::string& reply, std::int32_t& result) {
+        BeforeBlockingWait();
+        waiting = true;
+        released.wait();
+        Answer("waited", headers, reply, result);
+      },
+      "/wait");
+  auto held =
+      std::async(std::launch::async, [this] { return Exchange(Port(), "GET /wait\r\n", 20000); });
+  const auto deadline = Clock::now() + milliseconds(10000);
+  while (!waiting && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(5));
+  ASSERT_TRUE(waiting);
+
+  TDaemonSettings settings;
+  settings.SetPort(FreePort());
+  auto second = std::async(std::launch::async, [&] {
+    auto daemon = StartDaemon<ThttpDaemon>(settings);
+    const TReceived reply = Exchange(settings.Port(), "GET /hello\r\n");
+    daemon->Stop();
+    return reply.bytes;
+  });
+  const bool done = second.wait_for(milliseconds(5000)) == std::future_status::ready;
+  release.set_value();  // a loop left behind would run again now
+
+  EXPECT_TRUE(done);
+  EXPECT_EQ(second.get(), "HTTP/1.0 200\r\nHello");
+  EXPECT_EQ(held.get().bytes, "HTTP/1.0 200\r\nwaited");
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(Exchange(Port(), "GET /hello\r\n").bytes, "HTTP/1.0 200\r\nHello");
+}
+
 // How many processors the calling thread may run on.
 int ThreadCpuCount() {
   cpu_set_t set;
