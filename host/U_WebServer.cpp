@@ -1078,9 +1078,9 @@ void TEventLoop::Adopt(std::unique_ptr<ThttpThread> connection) {
     throw;
   }
   c.phase_ = c.NeedsHandshake() ? ThttpThread::TPhase::Handshake : ThttpThread::TPhase::RequestLine;
-  Watch(c, EPOLLIN);
   Touch(c);
-  // The client has usually sent its first bytes already.
+  // The client has usually sent its first bytes already, often its whole request: the
+  // connection is watched only when it has to wait for more.
   Advance(c);
 }
 
