@@ -337,8 +337,9 @@ constexpr int kWarmWorkers = 2;
 constexpr std::uint64_t kConnectionTag = 1;
 
 // The loop this thread runs, and the request it dispatches on that loop's thread: when the
-// request has to wait, the loop goes on on another thread (HandOffLoop) and this one ends its
-// part in the loop once the request is answered.
+// request has to wait, the loop is handed on or offered (HandOffLoop). Once the request is
+// answered, this thread takes an offered loop back that no other took, and otherwise ends
+// its part in the loop.
 thread_local TEventLoop* tLoop = nullptr;
 thread_local ThttpThread* tInlineRequest = nullptr;
 thread_local bool tLoopHandedOff = false;
@@ -653,9 +654,9 @@ class TEventLoop {
   // Asks the loop to end, without waiting.
   void RequestStop() noexcept;
 
-  // On the loop's thread, inside a request that has to wait: another thread takes the loop.
-  // The first such request keeps the loop's processor until it is answered (ReleaseCpu);
-  // others may run anywhere.
+  // On the loop's thread, inside a request that has to wait: another thread takes the loop,
+  // at once or, when it is offered, as soon as an event reaches it. The first such request
+  // keeps the loop's processor until it is answered (ReleaseCpu); others may run anywhere.
   void HandOff(ThttpThread& request) noexcept;
   // At the end of a request that kept the loop's processor: another waiting request may keep
   // it.
@@ -1148,8 +1149,9 @@ void TEventLoop::Advance(ThttpThread& c) {
     if (c.events_ != 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.Handle(), nullptr);
     c.events_ = 0;
     // Most requests are answered at once: they are served here, without the cost of waking
-    // another thread. One that has to wait hands this loop on first (HandOffLoop), so that
-    // reading goes on; when no thread could take the loop, the request queues instead.
+    // another thread. One that has to wait hands this loop on or offers it first
+    // (HandOffLoop), so that reading goes on; when no thread could take the loop, the request
+    // queues instead.
     if (!owner_.pool.CanGrow()) {
       owner_.Dispatch(&c);
       return;
@@ -1245,7 +1247,8 @@ void TEventLoop::Run() noexcept {
 namespace {
 
 // The blocking hook: a request served on a loop's thread is about to wait, so the loop goes
-// on on another thread. Once per request; nothing on other threads.
+// on on another thread if anything needs it meanwhile. Once per request; nothing on other
+// threads.
 void HandOffLoop() noexcept {
   TEventLoop* loop = tLoop;
   if (!loop || !tInlineRequest || tLoopHandedOff) return;
