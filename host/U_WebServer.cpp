@@ -558,10 +558,7 @@ class TLoopOffers {
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.ptr = nullptr;
-    if (epoll_ < 0 || stop_ < 0 || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, stop_, &event) != 0) {
-      Close();
-      return;
-    }
+    if (epoll_ < 0 || stop_ < 0 || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, stop_, &event) != 0) Close();
   }
   ~TLoopOffers() {
     Stop();
@@ -586,21 +583,14 @@ class TLoopOffers {
 
   // A loop's epoll descriptor, watched only while the loop is offered.
   bool Add(TEventLoop* loop, int loopEpoll) noexcept {
-    epoll_event event{};
-    event.data.ptr = loop;
-    return epoll_ >= 0 && ::epoll_ctl(epoll_, EPOLL_CTL_ADD, loopEpoll, &event) == 0;
+    return epoll_ >= 0 && Control(EPOLL_CTL_ADD, loop, loopEpoll, 0);
   }
   // Once: the first event of the loop reaches the watcher, and then no other.
   bool Arm(TEventLoop* loop, int loopEpoll) noexcept {
-    epoll_event event{};
-    event.events = EPOLLIN | EPOLLONESHOT;
-    event.data.ptr = loop;
-    return ::epoll_ctl(epoll_, EPOLL_CTL_MOD, loopEpoll, &event) == 0;
+    return Control(EPOLL_CTL_MOD, loop, loopEpoll, EPOLLIN | EPOLLONESHOT);
   }
   void Disarm(TEventLoop* loop, int loopEpoll) noexcept {
-    epoll_event event{};
-    event.data.ptr = loop;
-    ::epoll_ctl(epoll_, EPOLL_CTL_MOD, loopEpoll, &event);
+    Control(EPOLL_CTL_MOD, loop, loopEpoll, 0);
   }
 
   // After the loops have ended.
@@ -615,6 +605,12 @@ class TLoopOffers {
  private:
   void Watch() noexcept;
 
+  bool Control(int operation, TEventLoop* loop, int loopEpoll, std::uint32_t events) noexcept {
+    epoll_event event{};
+    event.events = events;
+    event.data.ptr = loop;
+    return ::epoll_ctl(epoll_, operation, loopEpoll, &event) == 0;
+  }
   void Close() noexcept {
     if (stop_ >= 0) ::close(stop_);
     if (epoll_ >= 0) ::close(epoll_);
