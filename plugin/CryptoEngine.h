@@ -16,6 +16,7 @@
 #include "KvObject.h"
 #include "OpenSslPtr.h"
 #include "PluginErrors.h"
+#include "Signing.h"
 
 namespace dravik::plugin {
 
@@ -26,11 +27,12 @@ inline constexpr std::int32_t kSupportedEngineType = 8;
 struct TImportedObjects {
   std::vector<TX509Ptr> caCertificates;  // the trust store of verifications
   std::vector<TX509CrlPtr> crls;
-  TX509Ptr signerCertificate;        // the certificate a verification expects as the signer
-  TX509Ptr keyCertificate;           // the certificate whose key this engine signs with
-  std::string keySerialHex;          // its serial number in hexadecimal, read once at the import
-  std::string signingCertificateV2;  // its signing-certificate-v2 value, made once
-  TEvpPkeyPtr key;                   // that certificate's private key, from the key store
+  TX509Ptr signerCertificate;           // the certificate a verification expects as the signer
+  TX509Ptr keyCertificate;              // the certificate whose key this engine signs with
+  std::string keySerialHex;             // its serial number in hexadecimal, read once at the import
+  std::string signingCertificateV2;     // its signing-certificate-v2 value, made once
+  std::optional<TCmsSigner> cmsSigner;  // its SignedData, made once for the last digest asked
+  TEvpPkeyPtr key;                      // that certificate's private key, from the key store
 };
 
 class TCryptoEngine final : public TKvObject {

@@ -1,6 +1,8 @@
 #include "EngineHandlers.h"
 
 #include <array>
+#include <ctime>
+#include <optional>
 #include <vector>
 
 #include "CertificateDump.h"
@@ -93,11 +95,16 @@ void ExportCmsSignature(TCryptoEngine& engine, const TObjectRequest& request) {
   const TEvpMdPtr md = DigestNamed(engine.Param("Hash Algorithm"));
   const std::string content = DecodeBase64Input(request.data);
   const bool include = SameText(Trim(engine.Param("Include signer cert in sign")), "Yes");
-  std::string& signingCertificateV2 = engine.Imported().signingCertificateV2;
-  if (signingCertificateV2.empty())
-    signingCertificateV2 = SigningCertificateV2(imported.keyCertificate.get());
-  engine.SetLastOutput(SignCms(content, imported.keyCertificate.get(), imported.key.get(), md.get(),
-                               include, signingCertificateV2));
+  TImportedObjects& objects = engine.Imported();
+  if (objects.signingCertificateV2.empty())
+    objects.signingCertificateV2 = SigningCertificateV2(imported.keyCertificate.get());
+  std::optional<TCmsSigner>& signer = objects.cmsSigner;
+  if (!signer || !signer->Makes(md.get(), include))
+    signer = TCmsSigner::For(imported.keyCertificate.get(), imported.key.get(), md.get(), include,
+                             objects.signingCertificateV2);
+  engine.SetLastOutput(signer ? signer->Sign(content, std::time(nullptr))
+                              : SignCms(content, imported.keyCertificate.get(), imported.key.get(),
+                                        md.get(), include, objects.signingCertificateV2));
 }
 
 void ExportRawSignature(TCryptoEngine& engine, const TObjectRequest& request) {
@@ -153,6 +160,7 @@ void ImportKeyCertificate(TCryptoEngine& engine, const TObjectRequest& request) 
   imported.keyCertificate = std::move(certificate);
   imported.keySerialHex = std::move(serial);
   imported.signingCertificateV2.clear();
+  imported.cmsSigner.reset();
 }
 
 // An export never leaves the output of an earlier one behind when it fails.

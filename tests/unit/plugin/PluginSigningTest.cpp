@@ -1,6 +1,8 @@
 // Signing with a key of the store (exports 61 and 42) and verification (exports 63 and 64).
 #include <gtest/gtest.h>
 #include <openssl/cms.h>
+#include <openssl/ess.h>
+#include <openssl/rsa.h>
 
 #include <atomic>
 #include <filesystem>
@@ -107,6 +109,98 @@ TEST_F(PluginSigningTest, Export61_WithoutIncludeSignerCert_EmbedsNoCertificate)
   const TEngine withoutSigner;
   withoutSigner.Import(12, 1, Base64DerOf(ca_.Certificate()));
   EXPECT_EQ(withoutSigner.Export(63, CmsVerificationInput(kContent, signature), 7), "52");
+}
+
+// OpenSSL's own CMS signature of `content` with the library's signed attributes, signed at
+// the time of `library`, the library's signature: what export 61 must write.
+std::string OpenSslCms(X509* certificate, EVP_PKEY* key, const char* digest, bool include,
+                       CMS_ContentInfo* library, std::string_view content) {
+  CMS_SignerInfo* theirs = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(library), 0);
+  const int timeIndex = CMS_signed_get_attr_by_NID(theirs, NID_pkcs9_signingTime, -1);
+  if (timeIndex < 0) return "no signing time";
+  const ASN1_TYPE* time = X509_ATTRIBUTE_get0_type(CMS_signed_get_attr(theirs, timeIndex), 0);
+
+  const unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_PARTIAL;
+  const TCms cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
+  CMS_SignerInfo* ours = CMS_add1_signer(cms.get(), certificate, key, EVP_get_digestbyname(digest),
+                                         flags | CMS_NOSMIMECAP | (include ? 0U : CMS_NOCERTS));
+  ESS_SIGNING_CERT_V2* essCertificate =
+      OSSL_ESS_signing_cert_v2_new_init(EVP_sha256(), certificate, nullptr, 1);
+  unsigned char* essDer = nullptr;
+  const int essLength = i2d_ESS_SIGNING_CERT_V2(essCertificate, &essDer);
+  ESS_SIGNING_CERT_V2_free(essCertificate);
+  const bool added = ours &&
+                     CMS_signed_add1_attr_by_NID(ours, NID_pkcs9_signingTime, time->type,
+                                                 time->value.asn1_string, -1) == 1 &&
+                     CMS_signed_add1_attr_by_NID(ours, NID_id_smime_aa_signingCertificateV2,
+                                                 V_ASN1_SEQUENCE, essDer, essLength) == 1;
+  OPENSSL_free(essDer);
+  BIO* data = BIO_new_mem_buf(content.data(), static_cast<int>(content.size()));
+  const bool signedOk = added && CMS_final(cms.get(), data, nullptr, flags & ~CMS_PARTIAL) == 1;
+  BIO_free(data);
+  if (!signedOk) return "OpenSSL could not sign";
+  // An ECDSA signature differs every time: compare all but its value, which is verified.
+  if (EVP_PKEY_is_a(key, "EC")) {
+    const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(theirs);
+    ASN1_STRING_set(CMS_SignerInfo_get0_signature(ours), ASN1_STRING_get0_data(value),
+                    ASN1_STRING_length(value));
+  }
+  unsigned char* der = nullptr;
+  const int length = i2d_CMS_ContentInfo(cms.get(), &der);
+  std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
+  OPENSSL_free(der);
+  return bytes;
+}
+
+// Export 61 writes the bytes of OpenSSL's CMS for each key type, digest and choice of
+// including the certificate, one engine going from one to the next.
+TEST_F(PluginSigningTest, Export61_EveryKeyTypeAndDigest_WritesOpenSslsCmsBytes) {
+  const TPkey rsaKey(EVP_RSA_gen(2048));
+  const TPkey ecKey = NewEcKey();
+  TCertificateProfile profile;
+  profile.subject = {{"2.5.4.3", "Signer with a long name to lengthen every DER header"},
+                     {"2.5.4.10", "Dravik test organisation"}};
+  profile.serial = 0x7FEDCBA9;
+  const std::string content(300, 'c');
+  struct Digest {
+    const char* param;
+    const char* name;
+  };
+  const Digest digests[] = {{"", "SHA256"},
+                            {"SHA1", "SHA1"},
+                            {"SHA384", "SHA384"},
+                            {"SHA-512", "SHA512"},
+                            {"", "SHA256"}};
+
+  for (EVP_PKEY* key : {rsaKey.get(), ecKey.get()}) {
+    const std::string name = EVP_PKEY_is_a(key, "RSA") ? "rsa" : "ec";
+    PlaceKey(name, key);
+    const TX509 certificate = ca_.Issue(key, profile);
+    const TEngine signer;
+    ASSERT_EQ(signer.Import(13, 0, Base64DerOf(certificate.get())), "0") << signer.LastError();
+    for (const Digest& digest : digests) {
+      for (const bool include : {true, false}) {
+        SCOPED_TRACE(name + " " + digest.name + (include ? " with" : " without") + " certificate");
+        signer.Set("Hash Algorithm", digest.param);
+        signer.Set("Include signer cert in sign", include ? "Yes" : "No");
+        ASSERT_EQ(signer.Export(61, Base64Encode(content), 2), "0") << signer.LastError();
+        const std::string signature = signer.Output();
+        const TCms cms = ReadCms(signature);
+        ASSERT_NE(cms, nullptr);
+
+        EXPECT_EQ(signature,
+                  OpenSslCms(certificate.get(), key, digest.name, include, cms.get(), content));
+        BIO* data = BIO_new_mem_buf(content.data(), static_cast<int>(content.size()));
+        STACK_OF(X509)* certificates = sk_X509_new_null();
+        sk_X509_push(certificates, certificate.get());
+        EXPECT_EQ(CMS_verify(cms.get(), certificates, nullptr, data, nullptr,
+                             CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY),
+                  1);
+        sk_X509_free(certificates);
+        BIO_free(data);
+      }
+    }
+  }
 }
 
 // Every verdict of export 63, each on an engine of its own.
