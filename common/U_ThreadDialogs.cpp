@@ -265,6 +265,9 @@ void ExecuteInMainThread(TThreadDialog& dialog) {
   // The thread's other work goes on elsewhere before the main thread is woken, which may
   // then run on this processor at once.
   BeforeBlockingWait();
+  // Once queued, `call` is the main thread's to change until it is done: what this thread
+  // does next is decided from the queue as it was.
+  bool queued = false;
   bool raise = false;
   {
     std::lock_guard lock(bridge.mutex);
@@ -274,10 +277,11 @@ void ExecuteInMainThread(TThreadDialog& dialog) {
       if (MainThreadId().load() == std::thread::id{})
         throw EThreadDialogError("ExecuteInMainThread: no main thread is marked");
       bridge.queue.push_back(&call);
+      queued = true;
       raise = bridge.queue.size() == 1;
     }
   }
-  if (!call.refused) {
+  if (queued) {
     if (raise) bridge.RaiseWake();
     bridge.changed.notify_all();
     std::unique_lock lock(bridge.mutex);
