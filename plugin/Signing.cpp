@@ -138,7 +138,6 @@ std::optional<TCmsSigner> TCmsSigner::For(X509* certificate, EVP_PKEY* key, cons
     ThrowOpenSsl("Cannot add the signer");
 
   TCmsSigner signer;
-  signer.digestNid_ = EVP_MD_get_type(md);
   signer.includeCertificate_ = includeCertificate;
   if (EVP_MD_up_ref(const_cast<EVP_MD*>(md)) != 1) ThrowOpenSsl("Cannot sign");
   signer.md_.reset(const_cast<EVP_MD*>(md));
@@ -162,7 +161,8 @@ std::optional<TCmsSigner> TCmsSigner::For(X509* certificate, EVP_PKEY* key, cons
 }
 
 bool TCmsSigner::Makes(const EVP_MD* md, bool includeCertificate) const noexcept {
-  return EVP_MD_get_type(md) == digestNid_ && includeCertificate == includeCertificate_;
+  return EVP_MD_get_type(md) == EVP_MD_get_type(md_.get()) &&
+         includeCertificate == includeCertificate_;
 }
 
 std::string TCmsSigner::Sign(std::string_view content, std::time_t signingTime) const {

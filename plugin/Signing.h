@@ -51,7 +51,6 @@ class TCmsSigner {
  private:
   TCmsSigner() = default;
 
-  int digestNid_ = 0;
   bool includeCertificate_ = false;
   TEvpMdPtr md_;
   TEvpPkeyCtxPtr keyContext_;       // ready to sign a digest; each signature signs with a copy
