@@ -51,10 +51,15 @@ void AddSigningCertificateV2(CMS_SignerInfo* signer, std::string_view value) {
     ThrowOpenSsl("Cannot add the signing-certificate-v2 attribute");
 }
 
+// UTCTime up to 2049 and GeneralizedTime after, as the signing-time attribute requires.
+TAsn1TimePtr SigningTime(std::time_t at) {
+  TAsn1TimePtr time(ASN1_TIME_set(nullptr, at));
+  if (!time) ThrowOpenSsl("Cannot read the time");
+  return time;
+}
+
 void AddSigningTime(CMS_SignerInfo* signer) {
-  // UTCTime up to 2049 and GeneralizedTime after, as the attribute's syntax requires.
-  const TAsn1TimePtr now(ASN1_TIME_set(nullptr, std::time(nullptr)));
-  if (!now) ThrowOpenSsl("Cannot read the time");
+  const TAsn1TimePtr now = SigningTime(std::time(nullptr));
   if (CMS_signed_add1_attr_by_NID(signer, NID_pkcs9_signingTime, ASN1_STRING_type(now.get()),
                                   now.get(), -1) != 1)
     ThrowOpenSsl("Cannot add the signing time");
@@ -92,9 +97,34 @@ std::string ObjectId(int nid) {
   return Der(object, i2d_ASN1_OBJECT);
 }
 
-// An Attribute of one value, given in DER.
-std::string Attribute(int nid, std::string_view value) {
-  return Tlv(kSequence, ObjectId(nid) + Tlv(kSet, value));
+// An Attribute of the type `typeId` (DER) and one value, given in DER.
+std::string Attribute(std::string_view typeId, std::string_view value) {
+  return Tlv(kSequence, std::string(typeId) + Tlv(kSet, value));
+}
+
+// What every SignedData of TCmsSigner names, encoded once.
+struct TCmsConstants {
+  std::string signedDataType;  // the ContentInfo's content type
+  std::string contentInfo;     // EncapsulatedContentInfo of data, without the content
+  std::string contentTypeAttribute;
+  std::string signingTimeType;
+  std::string messageDigestType;
+  std::string signingCertificateType;
+};
+
+const TCmsConstants& CmsConstants() {
+  static const TCmsConstants constants = [] {
+    const std::string data = ObjectId(NID_pkcs7_data);
+    return TCmsConstants{
+        ObjectId(NID_pkcs7_signed),
+        Tlv(kSequence, data),
+        Attribute(ObjectId(NID_pkcs9_contentType), data),
+        ObjectId(NID_pkcs9_signingTime),
+        ObjectId(NID_pkcs9_messageDigest),
+        ObjectId(NID_id_smime_aa_signingCertificateV2),
+    };
+  }();
+  return constants;
 }
 
 // The order DER gives the elements of a SET OF, by their encodings, as OpenSSL sorts them.
@@ -152,11 +182,8 @@ std::optional<TCmsSigner> TCmsSigner::For(X509* certificate, EVP_PKEY* key, cons
   signer.signerIdentifier_ =
       Tlv(kSequence, Der(issuer, i2d_X509_NAME) + Der(serial, i2d_ASN1_INTEGER));
   if (includeCertificate) signer.certificates_ = Tlv(kContextZero, Der(certificate, i2d_X509));
-  signer.signedDataType_ = ObjectId(NID_pkcs7_signed);
-  signer.contentInfo_ = Tlv(kSequence, ObjectId(NID_pkcs7_data));
-  signer.contentTypeAttribute_ = Attribute(NID_pkcs9_contentType, ObjectId(NID_pkcs7_data));
   signer.signingCertificateAttribute_ =
-      Attribute(NID_id_smime_aa_signingCertificateV2, signingCertificateV2);
+      Attribute(CmsConstants().signingCertificateType, signingCertificateV2);
   return signer;
 }
 
@@ -167,14 +194,12 @@ bool TCmsSigner::Makes(const EVP_MD* md, bool includeCertificate) const noexcept
 
 std::string TCmsSigner::Sign(std::string_view content, std::time_t signingTime) const {
   const TOpenSslErrorScope errors;
+  const TCmsConstants& constants = CmsConstants();
   const TDigest contentDigest = DigestOf(content, md_.get());
-  // UTCTime up to 2049 and GeneralizedTime after, as the attribute's syntax requires.
-  const TAsn1TimePtr time(ASN1_TIME_set(nullptr, signingTime));
-  if (!time) ThrowOpenSsl("Cannot read the time");
   std::array<std::string, 4> attributes{
-      contentTypeAttribute_,
-      Attribute(NID_pkcs9_signingTime, Der(time.get(), i2d_ASN1_TIME)),
-      Attribute(NID_pkcs9_messageDigest,
+      constants.contentTypeAttribute,
+      Attribute(constants.signingTimeType, Der(SigningTime(signingTime).get(), i2d_ASN1_TIME)),
+      Attribute(constants.messageDigestType,
                 Tlv(kOctetString,
                     std::string_view(reinterpret_cast<const char*>(contentDigest.first.data()),
                                      contentDigest.second))),
@@ -202,9 +227,9 @@ std::string TCmsSigner::Sign(std::string_view content, std::time_t signingTime) 
                          Tlv(kContextZero, signedAttributes) + signatureAlgorithm_ +
                          Tlv(kOctetString, signature));
   const std::string signedData =
-      Tlv(kSequence, std::string(kVersionOne) + Tlv(kSet, digestAlgorithm_) + contentInfo_ +
-                         certificates_ + Tlv(kSet, signerInfo));
-  return Tlv(kSequence, signedDataType_ + Tlv(kContextZero, signedData));
+      Tlv(kSequence, std::string(kVersionOne) + Tlv(kSet, digestAlgorithm_) +
+                         constants.contentInfo + certificates_ + Tlv(kSet, signerInfo));
+  return Tlv(kSequence, constants.signedDataType + Tlv(kContextZero, signedData));
 }
 
 std::string SigningCertificateV2(X509* certificate) {

@@ -58,9 +58,6 @@ class TCmsSigner {
   std::string signatureAlgorithm_;  // AlgorithmIdentifier
   std::string signerIdentifier_;    // IssuerAndSerialNumber
   std::string certificates_;        // [0] of the certificate, or nothing
-  std::string signedDataType_;      // the ContentInfo's content type
-  std::string contentInfo_;         // EncapsulatedContentInfo of data, without the content
-  std::string contentTypeAttribute_;
   std::string signingCertificateAttribute_;
 };
 
