@@ -1,6 +1,7 @@
 // The HTTPS listener's TLS context: built once per preparation of the TLS material (the key
 // is decrypted once, not per connection) and shared by every connection until the material
-// is prepared anew. Session resumption is off: no tickets, no session cache.
+// is prepared anew. TLS 1.2 and 1.3 only, with forward-secret AEAD suites in the server's
+// order; session resumption is off: no tickets, no session cache.
 #pragma once
 
 #include <openssl/ssl.h>
