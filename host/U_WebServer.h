@@ -61,6 +61,8 @@ void ClearProcessors() noexcept;
 // The standard error body of a status ({ "code" : "1", "text" : "..." }); empty for a
 // status without one. The detail is used only for 500.
 std::string MakeErrorReply(std::int32_t status, std::string_view detail);
+// The list's lines joined by CR LF, without a break after the last.
+std::string JoinLines(const TStringList& list);
 // The value of the first line "Name: value" (name without case, one blank after the
 // colon), trimmed; empty when there is none.
 std::string GetHeaderValue(std::string_view name, const TStringList& list);

@@ -1,0 +1,462 @@
+// The event loops (see EventLoop.h), and the hand-off of a loop whose thread goes into a
+// request that waits.
+#include "net/EventLoop.h"
+
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <exception>
+#include <future>
+#include <string>
+
+#include "KvSysTools.h"
+#include "U_LogFile.h"
+#include "net/AcceptReport.h"
+#include "net/ServerThreadList.h"
+#include "net/Timeouts.h"
+
+namespace dravik {
+
+namespace {
+
+constexpr std::int64_t kAcceptBackoffMs = 100;
+
+// What an epoll entry stands for: a connection's entry is its address with the low bit
+// set, a listening socket's the address of its entry in the loop, the wake-up's 0.
+constexpr std::uint64_t kConnectionTag = 1;
+
+// The loop this thread runs, and the request it dispatches on that loop's thread: when the
+// request has to wait, the loop is handed on or offered (HandOffLoop). Once the request is
+// answered, this thread takes an offered loop back that no other took, and otherwise ends
+// its part in the loop.
+thread_local TEventLoop* tLoop = nullptr;
+thread_local ThttpThread* tInlineRequest = nullptr;
+thread_local bool tLoopHandedOff = false;
+thread_local std::uint64_t tOffer = 0;  // the offer this thread made of its loop, 0 for none
+thread_local TEventLoop* tKeptCpuOf = nullptr;  // the loop whose processor this thread's
+                                                // request keeps
+
+}  // namespace
+
+TEventLoop::TEventLoop(TServerThreadListImpl& owner, std::size_t index, int cpu)
+    : owner_(owner), index_(index), cpu_(cpu) {
+  epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+  wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (epoll_ < 0 || wake_ < 0)
+    throw EOSError("Cannot create an event loop: " + SysErrorMessage(errno));
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = 0;
+  ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event);
+}
+
+TEventLoop::~TEventLoop() {
+  // By now the loop has ended (Cleanup) or never ran on any thread.
+  if (reserve_ >= 0) ::close(reserve_);
+  if (wake_ >= 0) ::close(wake_);
+  if (epoll_ >= 0) ::close(epoll_);
+}
+
+void TEventLoop::HandOff(ThttpThread& request) noexcept {
+  bool offered = false;
+  if (owner_.offers.Running() && CanWaitOffered()) {
+    // Offered before the watcher is armed: an event then always finds the offer to take.
+    const std::uint64_t offer = offer_.load(std::memory_order_relaxed) + 1;
+    offer_.store(offer, std::memory_order_release);
+    if (owner_.offers.Arm(this, epoll_)) {
+      tOffer = offer;
+      offered = true;
+    } else {
+      std::uint64_t expected = offer;
+      offered = !offer_.compare_exchange_strong(expected, offer + 1, std::memory_order_acq_rel);
+    }
+  }
+  if (!offered) {
+    std::string failure;
+    try {
+      owner_.pool.SubmitLoop(this, failure);
+    } catch (const std::exception& error) {
+      failure = error.what();
+    }
+    // Queued even when no thread could be added: the next free one takes it.
+    if (!failure.empty() && request.report_) request.report_->Report(failure);
+  }
+  if (cpu_ < 0) return;
+  // One waiting request at a time goes on on the loop's processor, which its work keeps
+  // warm (a page's signatures come one request after another); the others may run anywhere,
+  // so that many at once spread over the processors.
+  bool kept = false;
+  if (cpuKept_.compare_exchange_strong(kept, true, std::memory_order_acq_rel)) {
+    tKeptCpuOf = this;
+    return;
+  }
+  owner_.FreeThreadCpu();
+}
+
+bool TEventLoop::CanWaitOffered() const noexcept {
+  if (idleHead_) return false;
+  for (const TListenEntry& entry : listeners_)
+    if (entry.paused) return false;
+  return true;
+}
+
+bool TEventLoop::TakeOffer() noexcept {
+  std::uint64_t offer = offer_.load(std::memory_order_acquire);
+  return (offer & 1) != 0 &&
+         offer_.compare_exchange_strong(offer, offer + 1, std::memory_order_acq_rel);
+}
+
+bool TEventLoop::Reclaim() noexcept {
+  std::uint64_t offer = tOffer;
+  tOffer = 0;
+  if (offer == 0 || !offer_.compare_exchange_strong(offer, offer + 1, std::memory_order_acq_rel))
+    return false;
+  owner_.offers.Disarm(this, epoll_);
+  return true;
+}
+
+bool TEventLoop::WatchOffers() noexcept { return owner_.offers.Add(this, epoll_); }
+
+void TEventLoop::ReleaseCpu() noexcept {
+  // The thread itself stays on the processor until it runs something else: most often the
+  // same loop again, one request later.
+  TEventLoop* loop = tKeptCpuOf;
+  if (!loop) return;
+  tKeptCpuOf = nullptr;
+  loop->cpuKept_.store(false, std::memory_order_release);
+}
+
+void TEventLoop::Start() {
+  {
+    std::lock_guard lock(commandLock_);
+    started_ = true;
+  }
+  std::string failure;
+  owner_.pool.SubmitLoop(this, failure);
+  if (!failure.empty()) throw EOSError("Cannot start an event loop: " + failure);
+}
+
+bool TEventLoop::RunOnLoop(const std::function<void()>& command) {
+  if (tLoop == this) {
+    command();
+    return true;
+  }
+  std::promise<void> done;
+  std::future<void> finished = done.get_future();
+  {
+    std::lock_guard lock(commandLock_);
+    if (ended_) return false;
+    commands_.emplace_back([&command, &done] {
+      command();
+      done.set_value();
+    });
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+  finished.wait();
+  return true;
+}
+
+void TEventLoop::RunCommands() {
+  std::vector<std::function<void()>> commands;
+  {
+    std::lock_guard lock(commandLock_);
+    commands.swap(commands_);
+  }
+  for (auto& command : commands) command();
+}
+
+void TEventLoop::RequestStop() noexcept {
+  stop_.store(true, std::memory_order_release);
+  const std::uint64_t one = 1;
+  if (wake_ >= 0) [[maybe_unused]]
+    const ssize_t written = ::write(wake_, &one, sizeof one);
+}
+
+void TEventLoop::Stop() noexcept {
+  RequestStop();
+  if (tLoop == this) return;
+  std::unique_lock lock(commandLock_);
+  if (!started_) ended_ = true;
+  endedChanged_.wait(lock, [this] { return ended_; });
+}
+
+void TEventLoop::AddListener(ThttpDaemon& daemon, int handle) {
+  TListenEntry& entry = listeners_.emplace_back(TListenEntry{&daemon, handle});
+  epoll_event event{};
+  event.events = EPOLLIN | EPOLLEXCLUSIVE;
+  event.data.ptr = &entry;
+  if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, handle, &event) != 0) Pause(entry);
+}
+
+void TEventLoop::RemoveListener(const ThttpDaemon& daemon) {
+  for (auto it = listeners_.begin(); it != listeners_.end();) {
+    if (it->daemon != &daemon) {
+      ++it;
+      continue;
+    }
+    if (!it->paused) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, it->handle, nullptr);
+    it = listeners_.erase(it);
+  }
+}
+
+void TEventLoop::Pause(TListenEntry& entry) {
+  if (!entry.paused) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, entry.handle, nullptr);
+  entry.paused = true;
+  entry.resumeAt = NowMs() + kAcceptBackoffMs;
+}
+
+void TEventLoop::ResumeListeners(std::int64_t now) {
+  for (TListenEntry& entry : listeners_) {
+    if (!entry.paused || entry.resumeAt > now) continue;
+    if (reserve_ < 0) reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLEXCLUSIVE;
+    event.data.ptr = &entry;
+    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, entry.handle, &event) == 0)
+      entry.paused = false;
+    else
+      entry.resumeAt = now + kAcceptBackoffMs;
+  }
+}
+
+bool TEventLoop::DropWithReserve(int handle) {
+  if (reserve_ < 0) return false;
+  ::close(reserve_);
+  reserve_ = -1;
+  const int dropped = ::accept4(handle, nullptr, nullptr, SOCK_CLOEXEC);
+  if (dropped >= 0) ::close(dropped);
+  reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return dropped >= 0 && reserve_ >= 0;
+}
+
+void TEventLoop::OnListener(TListenEntry& entry) {
+  // A bounded batch, so that one busy port does not hold up this loop's connections.
+  for (int i = 0; i < 64; ++i) {
+    const int handle = ::accept4(entry.handle, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (handle >= 0) {
+      // A connection does not keep the lingering it inherits from the listening socket: with
+      // it, a close waits until the client has taken the whole reply, up to ten seconds, and
+      // a client that stops reading would hold the loop that long. Without it the system
+      // still delivers what is left after the close.
+      static constexpr linger kNoLinger{};
+      ::setsockopt(handle, SOL_SOCKET, SO_LINGER, &kNoLinger, sizeof kNoLinger);
+      entry.daemon->TakeConnection(handle, *this);
+      if (tLoopHandedOff) return;  // the loop is another thread's now
+      continue;
+    }
+    const int error = errno;
+    switch (error) {
+      case EAGAIN:
+        return;
+      case EINTR:
+      case ECONNABORTED:
+      case EPROTO:
+      case EPERM:
+        continue;  // that connection is gone; the next may be fine
+      default:
+        break;
+    }
+    entry.daemon->report_->Report(SysErrorMessage(error));
+    // Out of descriptors: the waiting connection is closed with the spare one, so the port
+    // is not left readable for ever. Otherwise, or when that fails, this loop stops
+    // accepting for a moment and the connections wait in the backlog.
+    if ((error == EMFILE || error == ENFILE) && DropWithReserve(entry.handle)) continue;
+    Pause(entry);
+    return;
+  }
+}
+
+void TEventLoop::Adopt(std::unique_ptr<ThttpThread> connection) {
+  if (!owner_.Register(*connection, index_)) return;  // the program is ending
+  ThttpThread& c = *connection.release();
+  try {
+    if (!c.OpenTransport()) {
+      owner_.Release(&c, false);
+      return;
+    }
+  } catch (...) {
+    owner_.Release(&c, false);
+    throw;
+  }
+  c.phase_ = c.NeedsHandshake() ? ThttpThread::TPhase::Handshake : ThttpThread::TPhase::RequestLine;
+  Touch(c);
+  // The client has usually sent its first bytes already, often its whole request: the
+  // connection is watched only when it has to wait for more.
+  Advance(c);
+}
+
+void TEventLoop::Watch(ThttpThread& c, std::uint32_t events) {
+  if (c.events_ == events) return;
+  epoll_event event{};
+  event.events = events;
+  event.data.u64 = reinterpret_cast<std::uintptr_t>(&c) | kConnectionTag;
+  ::epoll_ctl(epoll_, c.events_ == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, c.Handle(), &event);
+  c.events_ = events;
+}
+
+void TEventLoop::Touch(ThttpThread& c) {
+  // Every connection has the same idle time, so moving it to the end keeps the list sorted.
+  Unlink(c);
+  c.deadline_ = NowMs() + IdleMs();
+  c.idlePrev_ = idleTail_;
+  c.idleNext_ = nullptr;
+  if (idleTail_)
+    idleTail_->idleNext_ = &c;
+  else
+    idleHead_ = &c;
+  idleTail_ = &c;
+}
+
+void TEventLoop::Unlink(ThttpThread& c) noexcept {
+  if (c.idlePrev_)
+    c.idlePrev_->idleNext_ = c.idleNext_;
+  else if (idleHead_ == &c)
+    idleHead_ = c.idleNext_;
+  if (c.idleNext_)
+    c.idleNext_->idlePrev_ = c.idlePrev_;
+  else if (idleTail_ == &c)
+    idleTail_ = c.idlePrev_;
+  c.idlePrev_ = c.idleNext_ = nullptr;
+}
+
+void TEventLoop::Close(ThttpThread& c) noexcept {
+  Unlink(c);
+  if (c.events_ != 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.Handle(), nullptr);
+  c.events_ = 0;
+  owner_.Release(&c, false);
+}
+
+void TEventLoop::OnConnection(ThttpThread& c, std::uint32_t events) {
+  if ((events & (EPOLLIN | EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) return;
+  Touch(c);  // data (or the end) arrived: the idle time starts again
+  Advance(c);
+}
+
+void TEventLoop::Advance(ThttpThread& c) {
+  bool keep = false;
+  try {
+    keep = c.OnReadable();
+  } catch (const std::exception& error) {
+    LogException(&c, "ThttpThread.Execute", error);
+  } catch (...) {
+  }
+  if (!keep) {
+    Close(c);
+    return;
+  }
+  if (c.phase_ == ThttpThread::TPhase::Dispatch) {
+    Unlink(c);
+    if (c.events_ != 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.Handle(), nullptr);
+    c.events_ = 0;
+    // Most requests are answered at once: they are served here, without the cost of waking
+    // another thread. One that has to wait hands this loop on or offers it first
+    // (HandOffLoop), so that reading goes on; when no thread could take the loop, the request
+    // queues instead.
+    if (!owner_.pool.CanGrow()) {
+      owner_.Dispatch(&c);
+      return;
+    }
+    TServerThreadListImpl& owner = owner_;  // this loop may be another thread's after Serve
+    tInlineRequest = &c;
+    c.Serve();
+    tInlineRequest = nullptr;
+    owner.Release(&c);
+    // An offered loop that nothing reached meanwhile goes on on this thread.
+    if (tLoopHandedOff && Reclaim()) {
+      tLoopHandedOff = false;
+      tLoop = this;
+      if (cpu_ >= 0) owner.KeepThreadOn(cpu_);  // the request may have let the processor go
+    }
+    ReleaseCpu();
+    return;
+  }
+  Watch(c, c.wanted_);
+}
+
+void TEventLoop::ExpireIdle(std::int64_t now) {
+  while (idleHead_ && idleHead_->deadline_ <= now) {
+    ThttpThread& c = *idleHead_;
+    if (c.phase_ == ThttpThread::TPhase::Handshake) {
+      try {
+        c.HandshakeTimedOut();
+      } catch (...) {
+      }
+    }
+    Close(c);
+  }
+}
+
+int TEventLoop::NextWaitMs(std::int64_t now) const {
+  std::int64_t wait = 500;  // the pool's retries and paused listeners are looked at so often
+  if (idleHead_) wait = std::min(wait, idleHead_->deadline_ - now);
+  return static_cast<int>(std::max<std::int64_t>(wait, 0));
+}
+
+void TEventLoop::Run() noexcept {
+  {
+    std::lock_guard lock(commandLock_);
+    if (ended_) return;
+  }
+  tLoop = this;
+  if (cpu_ >= 0)
+    owner_.KeepThreadOn(cpu_);
+  else
+    owner_.FreeThreadCpu();
+  constexpr int kBatch = 128;
+  epoll_event events[kBatch];
+  while (!stop_.load(std::memory_order_acquire)) {
+    const int count = ::epoll_wait(epoll_, events, kBatch, NextWaitMs(NowMs()));
+    for (int i = 0; i < count; ++i) {
+      const std::uint64_t data = events[i].data.u64;
+      if (data & kConnectionTag) {
+        OnConnection(*reinterpret_cast<ThttpThread*>(data & ~kConnectionTag), events[i].events);
+      } else if (data == 0) {
+        std::uint64_t value = 0;
+        [[maybe_unused]] const ssize_t got = ::read(wake_, &value, sizeof value);
+        RunCommands();
+      } else {
+        OnListener(*static_cast<TListenEntry*>(events[i].data.ptr));
+      }
+      if (tLoopHandedOff) {
+        // Another thread runs the loop now; the events not handled here are reported to it
+        // again, as the loop waits level-triggered.
+        tLoopHandedOff = false;
+        tLoop = nullptr;
+        return;
+      }
+    }
+    const std::int64_t now = NowMs();
+    ExpireIdle(now);
+    ResumeListeners(now);
+    owner_.Maintain();
+  }
+  {
+    std::lock_guard lock(commandLock_);
+    ended_ = true;
+  }
+  RunCommands();
+  for (TListenEntry& entry : listeners_)
+    if (!entry.paused) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, entry.handle, nullptr);
+  listeners_.clear();
+  while (idleHead_) Close(*idleHead_);
+  tLoop = nullptr;
+  std::lock_guard lock(commandLock_);
+  endedChanged_.notify_all();
+}
+
+void HandOffLoop() noexcept {
+  TEventLoop* loop = tLoop;
+  if (!loop || !tInlineRequest || tLoopHandedOff) return;
+  tLoopHandedOff = true;
+  tLoop = nullptr;
+  loop->HandOff(*tInlineRequest);
+}
+
+}  // namespace dravik

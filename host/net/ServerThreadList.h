@@ -1,0 +1,55 @@
+// The live connections (the list behind ServerThreads), split in one shard per event loop,
+// together with the loops, the worker pool and the loop offers it owns and starts. It links
+// and unlinks connections and frees them once closed; reading and serving them is the loops'
+// and the workers' part.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "U_WebServer.h"
+#include "net/EventLoop.h"
+#include "net/LoopOffers.h"
+#include "net/WorkerPool.h"
+
+namespace dravik {
+
+struct TServerThreadListImpl {
+  struct TShard {
+    std::mutex lock;
+    ThttpThread* head = nullptr;
+    int count = 0;
+  };
+
+  TServerThreadListImpl();
+
+  // Enters a connection; false once the list is closed.
+  bool Register(ThttpThread& connection, std::size_t shard);
+
+  // Closes a connection, takes it out of the list and frees it.
+  void Release(ThttpThread* connection, bool orderly = true) noexcept;
+
+  void Dispatch(ThttpThread* connection);
+
+  // The retries of a thread that could not be created; their failures belong to the burst
+  // the listener has already reported.
+  void Maintain();
+
+  int Count();
+
+  // The calling thread: kept to `cpu`, or free to run on every processor the program has.
+  // A failure leaves the thread where it may be; the loops work on any processor.
+  void KeepThreadOn(int cpu) noexcept;
+  void FreeThreadCpu() noexcept;
+
+  std::vector<TShard> shards;
+  std::vector<std::unique_ptr<TEventLoop>> loops;
+  TWorkerPool pool;
+  TLoopOffers offers;  // ends before the pool, to which it gives loops
+  std::atomic<bool> closed{false};
+};
+
+}  // namespace dravik
