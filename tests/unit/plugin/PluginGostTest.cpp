@@ -2,7 +2,9 @@
 // verification (exports 63 and 64) with a GOST CA made here on CryptoPro A, the digest rules,
 // and what every GOST operation answers where the engine is missing.
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
 #include <openssl/cms.h>
+#include <openssl/ec.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -261,6 +263,81 @@ TEST_F(PluginGostTest, Export61_GostKeys_WritesOpenSslsCmsBytesWithTheGostEssCer
       EXPECT_TRUE(CmsVerifies(cms.get(), certificate.get(), content));
     }
   }
+}
+
+using TBn = std::unique_ptr<BIGNUM, TFree<BIGNUM, BN_free>>;
+
+TBn BnOf(std::string_view bytes, bool littleEndian) {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const int size = static_cast<int>(bytes.size());
+  return TBn(littleEndian ? BN_lebin2bn(data, size, nullptr) : BN_bin2bn(data, size, nullptr));
+}
+
+TBn BnOfHex(const char* hex) {
+  BIGNUM* value = nullptr;
+  BN_hex2bn(&value, hex);
+  return TBn(value);
+}
+
+// GOST R 34.10-2012 verification as the standard writes it, on CryptoPro A, with no code of the
+// engine: `signature` is s then r, big-endian; the digest is read as a little-endian number;
+// the public key is the certificate's X and Y, each little-endian.
+bool GostR3410Verifies(X509* certificate, std::string_view digest, std::string_view signature) {
+  const TBn p = BnOfHex("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFD97");
+  const TBn a = BnOfHex("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFD94");
+  const TBn b = BnOfHex("A6");
+  const TBn q = BnOfHex("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF6C611070995AD10045841B09B761B893");
+  const TBn gx = BnOfHex("01");
+  const TBn gy = BnOfHex("8D91E471E0989CDA27DF505A453F2B7635294F2DDF23E3B122ACC99C9E9F1E14");
+  std::unique_ptr<BN_CTX, TFree<BN_CTX, BN_CTX_free>> context(BN_CTX_new());
+  std::unique_ptr<EC_GROUP, TFree<EC_GROUP, EC_GROUP_free>> group(
+      EC_GROUP_new_curve_GFp(p.get(), a.get(), b.get(), context.get()));
+  using TPoint = std::unique_ptr<EC_POINT, TFree<EC_POINT, EC_POINT_free>>;
+  const TPoint generator(EC_POINT_new(group.get()));
+  EC_POINT_set_affine_coordinates(group.get(), generator.get(), gx.get(), gy.get(), nullptr);
+  EC_GROUP_set_generator(group.get(), generator.get(), q.get(), BN_value_one());
+
+  // The subject public key: an OCTET STRING of X and Y.
+  const ASN1_BIT_STRING* bits = X509_get0_pubkey_bitstr(certificate);
+  const std::string_view key(reinterpret_cast<const char*>(ASN1_STRING_get0_data(bits)),
+                             static_cast<std::size_t>(ASN1_STRING_length(bits)));
+  if (key.size() != 66 || key.substr(0, 2) != "\x04\x40" || signature.size() != 64) return false;
+  const TBn x = BnOf(key.substr(2, 32), true);
+  const TBn y = BnOf(key.substr(34, 32), true);
+  const TPoint publicKey(EC_POINT_new(group.get()));
+  EC_POINT_set_affine_coordinates(group.get(), publicKey.get(), x.get(), y.get(), nullptr);
+
+  const TBn s = BnOf(signature.substr(0, 32), false);
+  const TBn r = BnOf(signature.substr(32), false);
+  const TBn e = BnOf(digest, true);
+  BN_mod(e.get(), e.get(), q.get(), context.get());
+  if (BN_is_zero(e.get())) BN_one(e.get());
+  const TBn v(BN_mod_inverse(nullptr, e.get(), q.get(), context.get()));
+  const TBn z1(BN_new());
+  const TBn z2(BN_new());
+  BN_mod_mul(z1.get(), s.get(), v.get(), q.get(), context.get());
+  BN_mod_mul(z2.get(), r.get(), v.get(), q.get(), context.get());
+  BN_sub(z2.get(), q.get(), z2.get());
+  const TPoint c(EC_POINT_new(group.get()));
+  const TBn cx(BN_new());
+  EC_POINT_mul(group.get(), c.get(), z1.get(), publicKey.get(), z2.get(), context.get());
+  EC_POINT_get_affine_coordinates(group.get(), c.get(), cx.get(), nullptr, context.get());
+  BN_mod(cx.get(), cx.get(), q.get(), context.get());
+  return BN_cmp(cx.get(), r.get()) == 0;
+}
+
+// PLAIN is the engine's raw signature: s then r, each big-endian in 32 bytes for 256 bits,
+// as a verifier that follows the standard reads it; a changed digest does not verify.
+TEST_F(PluginGostTest, Export42_Gost256_IsSThenRBigEndianAsTheStandardVerifies) {
+  const TX509 certificate = NewGostSigner("plain", kGostSizes[0]);
+  const TEngine signer;
+  ASSERT_EQ(signer.Import(13, 0, Base64DerOf(certificate.get())), "0") << signer.LastError();
+  ASSERT_EQ(signer.Export(42, Base64Encode(kContent)), "0") << signer.LastError();
+  const std::string signature = signer.Output();
+  const EVP_MD* md = SignatureDigestFor(X509_get0_pubkey(certificate.get()));
+
+  EXPECT_TRUE(GostR3410Verifies(certificate.get(), DigestOf(kContent, md), signature));
+  EXPECT_FALSE(GostR3410Verifies(certificate.get(), DigestOf("other", md), signature));
 }
 
 // A GOST key signs with its own digest alone; GOST R 34.10-2001 keys are refused.
