@@ -92,7 +92,7 @@ std::optional<std::string> NormalizedHost(std::string_view domain, bool keepPort
 enum class TPageHost {
   Usable,  // a host that may be listed, asked about and added
   Empty,   // no host at all: never listed or asked about
-  Barred,  // "null", a control byte or no host name: refused at once and never kept
+  Barred,  // "null", a control byte or no host name: refused at once, never asked about
 };
 
 TPageHost ClassifyPage(std::string_view text) {
