@@ -166,7 +166,7 @@ void TPlainCommandGuard::CommandEnded(const TAdmission& admission,
   try {
     std::lock_guard lock(lock_);
     // Clear dropped the slots and engines of a library unloaded since the command was admitted.
-    if (admission.Generation != generation_) return;
+    if (admission.Generation != generation_ || reserved_ == 0) return;
     --reserved_;
     if (!id.empty()) engines_.insert(std::move(id));
   } catch (...) {  // a failing mutex or allocation costs the slot, never the program
