@@ -305,12 +305,19 @@ std::string CertificateBase64(X509* certificate) {
 
 bool TsftKeyContainerSFT::TsftKeyContainer::LoadX509FromFile(const std::string& fileName) {
   X509data.clear();
+  const auto cannotOpen = [&fileName](const std::string& reason) {
+    return EFOpenError("Cannot open file \"" + fileName + "\". " + reason);
+  };
   std::error_code error;
-  if (!std::filesystem::is_regular_file(fileName, error)) return false;
+  const std::filesystem::file_status status = std::filesystem::status(fileName, error);
+  if (status.type() == std::filesystem::file_type::not_found) return false;
+  if (error) throw cannotOpen(SysErrorMessage(error.value()));
+  // What is there but is no file (a folder; a pipe or a device, whose reading could wait or
+  // run without end) cannot be read as one.
+  if (std::filesystem::is_directory(status)) throw cannotOpen(SysErrorMessage(EISDIR));
+  if (!std::filesystem::is_regular_file(status)) throw cannotOpen("Not a regular file");
   const std::optional<std::string> content = platform::ReadWholeFile(fileName);
-  if (!content) {
-    throw EFOpenError("Cannot open file \"" + fileName + "\". " + SysErrorMessage(errno));
-  }
+  if (!content) throw cannotOpen(SysErrorMessage(errno));
   // This thread's OpenSSL error queue is left as it was found: empty.
   ERR_clear_error();
   const TX509Ptr certificate = FirstCertificate(*content);

@@ -171,8 +171,9 @@ class TsftKeyContainerSFT final : public TjsonPersistent {
 
     // X509data := Base64 of the DER of the file's certificate (PEM, Base64 or DER; of a file
     // holding several, the first). False, with X509data empty, when there is no such file or
-    // it holds no certificate (an enciphered PEM block counts as none); a file that cannot be
-    // read throws EFOpenError.
+    // it holds no certificate (an enciphered PEM block counts as none); a file that is there but
+    // cannot be read, a folder or anything else that is no regular file included, throws
+    // EFOpenError.
     bool LoadX509FromFile(const std::string& fileName);
 
     std::unique_ptr<TsftProviderInfo> providerInfo = std::make_unique<TsftProviderInfo>();

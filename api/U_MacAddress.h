@@ -38,8 +38,8 @@ std::string MacAddressText(std::span<const std::uint8_t> bytes);
 //  4. another adapter with a route of the metric of the adapter's first route, in the route
 //     table's order, with its current, permanent and lower devices' addresses as above; not
 //     when that metric is 0, which the kernel's own routes all have;
-//  5. the adapter of the default route with the lowest metric (the first of equal ones), with
-//     its current, then its permanent address.
+//  5. the adapter of the default route (destination 0, whatever the mask) with the lowest
+//     metric (the first of equal ones), with its current, then its permanent address.
 // An address of zero bytes only counts as none. Loopback adapters are never looked at. ""
 // when every step fails, and for a position outside the list.
 std::string AdapterMacAddress(const platform::NetworkSnapshot& snapshot, std::size_t position);

@@ -143,12 +143,33 @@ std::string FindEntryNoCase(const std::string& dir, std::string_view name, TEntr
   return std::min_element(matches.begin(), matches.end())->string();
 }
 
-// A name that stays inside the folder it is joined to.
-bool IsPlainFileName(std::string_view name) noexcept {
-  for (const char c : name) {
-    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) return false;
+// The configuration file that the selected name of interpro.ini names: install folder + name
+// + ".cnf", each '\\' (or '/') a folder separator and each component matched without letter
+// case; empty and "." components add nothing, as on the client's own system. "" when there is
+// no such file, or when the name would lead out of the install folder: an absolute name (a
+// separator or a drive first) or a ".." component.
+std::string SelectedConfigFile(const std::string& installDir, std::string_view selected) {
+  const std::string name = Slashed(selected) + std::string(kInterProConfigExt);
+  if (name.starts_with('/') || HasDriveLetter(name)) return {};
+  std::vector<std::string_view> parts;
+  for (std::string_view rest = name; !rest.empty();) {
+    const std::size_t slash = rest.find('/');
+    const std::string_view part = rest.substr(0, slash);
+    if (part == "..") return {};
+    if (!part.empty() && part != ".") parts.push_back(part);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
   }
-  return !name.empty();
+  for (const std::string_view part : parts) {
+    for (const char c : part) {
+      if (static_cast<unsigned char>(c) < 0x20) return {};
+    }
+  }
+  std::string found = installDir;
+  for (std::size_t i = 0; i < parts.size() && !found.empty(); ++i) {
+    const bool last = i + 1 == parts.size();
+    found = FindEntryNoCase(found, parts[i], last ? TEntryKind::File : TEntryKind::Folder);
+  }
+  return parts.empty() ? std::string() : found;
 }
 
 class TSystemProcessFinder final : public IProcessFinder {
@@ -370,13 +391,11 @@ int FindInterProCfg(std::string_view searchRoot, TRememberedDir& lastDir, std::s
       IntProLog("FindInterProCfg - parameter \"SelectedConfig\" not set in interpro.ini");
       return missing();
     }
-    const std::string name = selected + std::string(kInterProConfigExt);
     // The selected name comes from the client's file: it may only name a file of the folder.
-    const std::string file = IsPlainFileName(selected)
-                                 ? FindEntryNoCase(installDir, name, TEntryKind::File)
-                                 : std::string();
+    const std::string file = SelectedConfigFile(installDir, selected);
     if (file.empty()) {
-      IntProLog("FindInterProCfg - Config file not found " + installDir + name);
+      IntProLog("FindInterProCfg - Config file not found " + installDir + selected +
+                std::string(kInterProConfigExt));
       return missing();
     }
     IntProLog("FindInterProCfg - Use config file " + file);
@@ -389,9 +408,8 @@ int FindInterProCfg(std::string_view searchRoot, TRememberedDir& lastDir, std::s
                 "\" found in " + installDir);
       return missing();
     }
-    const int taken = std::min(found.Count(), kMaxInterProConfigFiles);
-    for (int i = 0; i < taken; ++i) configFiles.Add(found[i]);
-    IntProLog("FindInterProCfg - found " + std::to_string(taken) + " in " + installDir);
+    for (const std::string& file : found) configFiles.Add(file);
+    IntProLog("FindInterProCfg - found " + std::to_string(found.Count()) + " in " + installDir);
   }
   lastDir.Set(installDir);
   return kInterProFound;
@@ -434,7 +452,6 @@ void TInterProConfig::ReadConfig(int n) {
 void TInterProConfig::FillContextListRMClient() {
   contextNames_.Clear();
   for (const std::string& key : ini_->ReadSection(kRMClientSection)) {
-    if (contextNames_.Count() >= kMaxInterProContexts) break;
     std::string name = ContextNameFromKey(key);
     if (name.empty()) continue;
     IntProLog("FillContextListRMClient - add " + name);
@@ -447,9 +464,18 @@ void TInterProConfig::FillContextListRMClient() {
 void TInterProConfig::ReadContextsNumber() {
   std::int32_t number = 0;
   if (!TryParseInt(ReadString("SSL", "ContextsNumber", ""), number)) number = 0;
-  // The number comes from the client's file: it must not make a listing run for ever.
-  contextsNumber_ = std::clamp(number, std::int32_t{0}, kMaxInterProContexts);
-  IntProLog("ReadConfig - ContextsNumber=" + std::to_string(contextsNumber_));
+  IntProLog("ReadConfig - ContextsNumber=" + std::to_string(number));
+  // The number comes from the client's file: it must not make a listing run for ever. The
+  // contexts after the last section of the file would all be read empty, so the reading
+  // stops there, with the same result.
+  std::int32_t last = 0;
+  for (const std::string& section : ini_->ReadSections()) {
+    std::int32_t k = 0;
+    if (StartsText(kInterProContextSection, section) &&
+        TryParseInt(std::string_view(section).substr(kInterProContextSection.size()), k))
+      last = std::max(last, k);
+  }
+  contextsNumber_ = std::clamp(number, std::int32_t{0}, last);
 }
 
 void TInterProConfig::ReadContext(int k) {
@@ -466,7 +492,7 @@ void TInterProConfig::ReadContext(int k) {
         ReadPath(kRMClientSection, stem + std::string(kRMClientCertificateSuffix), "");
     return;
   }
-  const std::string section = "SSLContext" + std::to_string(k);
+  const std::string section = std::string(kInterProContextSection) + std::to_string(k);
   context_.Name = ReadString(section, "Name", "");
   context_.UsePSE = ReadInteger(section, "UsePSE", 0);
   context_.PSeDir = ReadPath(section, "PSeDir", "");

@@ -21,9 +21,9 @@
 //   name is tried first.
 // - Their files are CP1251 text (a UTF-8 byte order mark marks a UTF-8 one).
 //
-// Everything a client's file gives is untrusted: a selected configuration name must be a
-// plain file name of the install folder; the number of configuration files and of contexts
-// taken from one file are bounded; the ini reader bounds the file size.
+// Everything a client's file gives is untrusted: a selected configuration name must name a
+// file inside the install folder; a context number is followed only as far as the file holds
+// context sections; the ini reader bounds the file size.
 #pragma once
 
 #include <cstdint>
@@ -44,10 +44,6 @@ inline constexpr int kInterProFound = 0;
 inline constexpr int kInterProNoInstallDir = -140;  // no process, no file found, nothing remembered
 inline constexpr int kInterProNoConfig = -141;      // the folder is known, its configuration is not
 
-// Bounds on what one client's files can make the program read.
-inline constexpr int kMaxInterProConfigFiles = 64;
-inline constexpr std::int32_t kMaxInterProContexts = 256;
-
 // The clients' files.
 inline constexpr std::string_view kRMClientProgram = "rmclient.exe";
 inline constexpr std::string_view kRMClientAltProgram = "CWS.exe";
@@ -61,6 +57,7 @@ inline constexpr std::string_view kInterProProgram = "intpro.exe";
 inline constexpr std::string_view kInterProMainFile = "interpro.ini";
 inline constexpr std::string_view kInterProConfigMask = "*.cnf";
 inline constexpr std::string_view kInterProConfigExt = ".cnf";
+inline constexpr std::string_view kInterProContextSection = "SSLContext";  // + its number
 
 // One key context of a client's configuration. The path fields hold absolute file paths or
 // token paths (U_TokenPath.h), or are empty.
@@ -170,7 +167,9 @@ class TInterProConfig : public TKvObject {
   // finds clients only through their processes and the remembered folders.
   int Initialize(std::string_view searchRoot);
   // Opens configuration file n (from 0) and determines its contexts; out of range, nothing
-  // is open and there are no contexts.
+  // is open and there are no contexts. An InterPro file's "ContextsNumber" is logged as the
+  // file gives it; ContextsNumber() is that number, but no more than the last context section
+  // the file holds, since every context after it would be read empty.
   void ReadConfig(int n);
   // Context := context k (from 1) of the open configuration; an empty context when there is
   // no such one.

@@ -215,10 +215,10 @@ bool VerifySignature(const TsftCheck& request, std::string& libCode, std::string
 // processes or the folders remembered from an earlier listing: one person with one key
 // container per context that uses a key store. False, with the error text
 // "TInterProConfig.Initialize FAILED!" in the response, when no client's configuration is
-// found. At most 256 containers are listed, and a certificate file is read only when it is an
-// absolute path of a regular file of at most 64 KiB, and kept only when it has the shape of one
-// certificate (one DER SEQUENCE, in PEM, Base64 or binary); otherwise X509data stays empty. The
-// second form lists from a configuration object of the caller's.
+// found. A certificate file is read only when it is an absolute path of at most 16 MiB, and
+// kept only when it has the shape of one certificate (one DER SEQUENCE, in PEM, Base64 or
+// binary); otherwise X509data stays empty. A certificate file that is there but cannot be read
+// raises EFOpenError. The second form lists from a configuration object of the caller's.
 bool ListKeyContainersSFT(TsftResultKeyContainerSFT& response);
 bool ListKeyContainersSFT(TsftResultKeyContainerSFT& response, TInterProConfig& config);
 

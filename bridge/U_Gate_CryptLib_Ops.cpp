@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
-#include <exception>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -67,32 +67,26 @@ constexpr std::string_view kDefaultKeyUsageOID = "1.3.6.1.5.5.7.3.2";
 // The control character between the parts of a verification input.
 constexpr char kPartSeparator = '\x01';
 
-// A certificate file of an outside client is a few kilobytes.
-constexpr long long kMaxCertificateFileSize = 64 * 1024;
-// The key containers one listing gives at most, whatever the clients' files say, so that a
-// reply stays a few megabytes.
-constexpr int kMaxListedContainers = 256;
+// A certificate file of an outside client is a few kilobytes; one past this size is no
+// certificate, and reading it would only cost memory.
+constexpr long long kMaxCertificateFileSize = 16 * 1024 * 1024;
 
-// The certificate file of a context into the key container: only an absolute path of a
-// regular file of a certificate's size is read, found without letter case as the client's own
-// system would, and only a certificate is kept: a key or any other file named there never
-// reaches a web page.
+// The certificate file of a context into the key container: only an absolute path is read,
+// found without letter case as the client's own system would, and only a certificate is
+// kept: a key or any other file named there never reaches a web page. A missing file leaves
+// X509data empty; one that is there but cannot be read (a folder, say) raises.
 void LoadContainerCertificate(TsftKeyContainerSFT::TsftKeyContainer& container,
                               const std::string& certPath) {
   container.X509data.clear();
   if (!certPath.starts_with('/') || certPath.find('\0') != std::string::npos) return;
   const std::string fileName = ResolveClientFile(certPath);
   struct stat st {};
-  if (::stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
-      st.st_size > kMaxCertificateFileSize)
-    return;
-  try {
-    if (container.LoadX509FromFile(fileName)) return;
-  } catch (const std::exception& error) {
-    LogException(nullptr, "ListKeyContainersSFT", error);
-    container.X509data.clear();
+  if (::stat(fileName.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) return;
+  if (S_ISREG(st.st_mode) && st.st_size > kMaxCertificateFileSize) {
+    WriteLog(nullptr, "ListKeyContainersSFT - file too large: " + fileName, 1, "IntPro");
     return;
   }
+  if (container.LoadX509FromFile(fileName)) return;
   WriteLog(nullptr, "ListKeyContainersSFT - not a certificate: " + fileName, 1, "IntPro");
 }
 
@@ -280,7 +274,6 @@ bool ListKeyContainersSFT(TsftResultKeyContainerSFT& response, TInterProConfig& 
       config.ReadContext(k);
       const TInterProContext& context = config.Context();
       if (context.UsePSE != 1) continue;
-      if (response.data->persons.Count() >= kMaxListedContainers) return true;
       TsftKeyContainerSFT::TsftPerson& person = response.data->persons.Add();
       person.name = context.Name;
       TsftKeyContainerSFT::TsftKeyContainer& container = person.keyContainers.Add();

@@ -127,13 +127,14 @@ TPlainCommandGuard::TAdmission TPlainCommandGuard::Admit(std::string_view comman
     }
     std::lock_guard lock(lock_);
     // The library's engine table is shared with the host's own key sessions.
-    if (engines_.size() >= maxEngines_) {
+    if (engines_.size() + reserved_ >= maxEngines_) {
       admission.Reason = "too many engines";
       return admission;
     }
+    ++reserved_;
     admission.Allowed = true;
     admission.CreatesEngine = true;
-    admission.Generation = generation_.load(std::memory_order_acquire);
+    admission.Generation = generation_;
     return admission;
   }
   if (!IsPlainEngineCall(decoded)) {
@@ -151,27 +152,32 @@ TPlainCommandGuard::TAdmission TPlainCommandGuard::Admit(std::string_view comman
   return admission;
 }
 
-void TPlainCommandGuard::CommandPassed(const TAdmission& admission, std::string_view reply) {
+void TPlainCommandGuard::CommandEnded(const TAdmission& admission,
+                                      std::string_view reply) noexcept {
   if (!admission.Allowed || !admission.CreatesEngine) return;
   std::string id;
   try {
     const TJsonValue json = ParseJSON(reply);
     const TJsonValue* member = json.IsObject() ? json.Find("ID") : nullptr;
     if (member && member->IsString()) id = member->StringValue();
-  } catch (const std::exception&) {
-    return;
+  } catch (...) {  // no JSON, no engine: the slot goes back
+    id.clear();
   }
-  if (id.empty()) return;
-  std::lock_guard lock(lock_);
-  // An engine of a library that was unloaded since the command was admitted is gone.
-  if (admission.Generation != generation_.load(std::memory_order_acquire)) return;
-  engines_.insert(std::move(id));
+  try {
+    std::lock_guard lock(lock_);
+    // Clear dropped the slots and engines of a library unloaded since the command was admitted.
+    if (admission.Generation != generation_ || reserved_ == 0) return;
+    --reserved_;
+    if (!id.empty()) engines_.insert(std::move(id));
+  } catch (...) {  // a failing mutex or allocation costs the slot, never the program
+  }
 }
 
 void TPlainCommandGuard::Clear() noexcept {
   std::lock_guard lock(lock_);
   engines_.clear();
-  generation_.fetch_add(1, std::memory_order_acq_rel);
+  reserved_ = 0;
+  ++generation_;
 }
 
 bool TPlainCommandGuard::OwnsEngine(const std::string& id) const {
@@ -458,9 +464,16 @@ void PluginCommandProcessor(const std::string& /*method*/, const std::string& /*
     result = 401;
     return;
   }
+  // The admission is ended on every path, so that a slot it holds is never lost.
+  struct TEnd {
+    TPlainCommandGuard& guard;
+    const TPlainCommandGuard::TAdmission& admission;
+    std::string_view reply;
+    ~TEnd() { guard.CommandEnded(admission, reply); }
+  } end{guard, admission, {}};
   if (host->ProcessCommand(data, reply, false)) {
     result = 200;
-    guard.CommandPassed(admission, reply);
+    end.reply = reply;
   }
 }
 

@@ -47,17 +47,21 @@ class TPlainCommandGuard {
   // What the guard made of one command.
   struct TAdmission {
     bool Allowed = false;
-    bool CreatesEngine = false;    // its reply names an engine of this channel
+    bool CreatesEngine = false;    // it holds a slot for the engine its reply is to name
     std::string Reason;            // why it was refused; a fixed text, never command data
     std::uint64_t Generation = 0;  // of the guard's engine list, when it creates one
   };
 
-  // Decides about one command. Admitting a "Release" forgets its engine at once, so that
-  // no later command can name it.
+  // Decides about one command. A command that creates an engine takes its slot here, so that
+  // commands in flight at once never pass the limit together; admitting a "Release" forgets
+  // its engine at once, so that no later command can name it.
   TAdmission Admit(std::string_view command);
-  // Records the engine that an admitted creating command's reply names.
-  void CommandPassed(const TAdmission& admission, std::string_view reply);
-  // Forgets every engine (the library that held them is gone).
+  // Ends an admitted command: the engine that a creating command's reply names fills its
+  // slot; a reply naming none (a failure; "" when the command failed) gives the slot back,
+  // and so does the end of a command whose library was unloaded meanwhile. Called once for
+  // every admitted command, whatever its outcome.
+  void CommandEnded(const TAdmission& admission, std::string_view reply) noexcept;
+  // Forgets every engine and every slot held (the library that held them is gone).
   void Clear() noexcept;
   bool OwnsEngine(const std::string& id) const;
 
@@ -65,8 +69,10 @@ class TPlainCommandGuard {
   const std::size_t maxEngines_;
   mutable std::mutex lock_;
   std::set<std::string> engines_;
-  // Counts the Clear calls, so that an engine of a library unloaded meanwhile is not kept.
-  std::atomic<std::uint64_t> generation_{0};
+  std::size_t reserved_ = 0;  // slots of creating commands in flight
+  // Counts the Clear calls, so that an engine or a slot of a library unloaded meanwhile is
+  // not kept.
+  std::uint64_t generation_ = 0;
 };
 
 // The body of the plain channel's refusal, sent with status 401.

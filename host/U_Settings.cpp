@@ -68,15 +68,22 @@ std::optional<std::size_t> PortStart(std::string_view hostAndPort) noexcept {
   return hostEnd + colon;
 }
 
-// NormalizeDomain, with nullopt for a text whose host part is no host name.
+// NormalizeDomain, with nullopt for a text whose host part is no host name. The host part is
+// trimmed like the whole text, so that "a.example /x" names the host that the line
+// "a.example" is saved as; a control byte is looked for before, so that trimming never hides one.
 std::optional<std::string> NormalizedHost(std::string_view domain, bool keepPort) {
   std::string s = Trim(domain);
   EraseFirstText(s, "http://");
   EraseFirstText(s, "https://");
   if (const std::size_t slash = s.find('/'); slash != std::string::npos) s.resize(slash);
+  if (HasControlChar(s)) return std::nullopt;
+  s = Trim(s);
   const std::optional<std::size_t> port = PortStart(s);
-  if (!port || HasControlChar(s)) return std::nullopt;
-  if (!keepPort && *port != std::string::npos) s.resize(*port);
+  if (!port) return std::nullopt;
+  if (*port != std::string::npos) {
+    const std::string host = Trim(std::string_view(s).substr(0, *port));
+    s = keepPort ? host + s.substr(*port) : host;
+  }
   return LowerCase(s);
 }
 
@@ -85,7 +92,7 @@ std::optional<std::string> NormalizedHost(std::string_view domain, bool keepPort
 enum class TPageHost {
   Usable,  // a host that may be listed, asked about and added
   Empty,   // no host at all: never listed or asked about
-  Barred,  // "null", a control byte or no host name: refused at once and never kept
+  Barred,  // "null", a control byte or no host name: refused at once, never asked about
 };
 
 TPageHost ClassifyPage(std::string_view text) {
@@ -95,10 +102,15 @@ TPageHost ClassifyPage(std::string_view text) {
   return host->empty() ? TPageHost::Empty : TPageHost::Usable;
 }
 
-// The lines a domain list may hold: none that a save could not write or that names no host.
+// Whether a list may hold the line: not one that a save could not write (a control byte), nor
+// "null". A line that names no host name is the user's and stays; it matches no page.
+bool IsKeptLine(std::string_view line) {
+  return !HasControlChar(line) && !SameText(NormalizeDomain(line), "null");
+}
+
 void DropBarredLines(TStringList& lines) {
   for (int i = lines.Count() - 1; i >= 0; --i) {
-    if (ClassifyPage(lines.Get(i)) == TPageHost::Barred) lines.Delete(i);
+    if (!IsKeptLine(lines.Get(i))) lines.Delete(i);
   }
 }
 
@@ -148,13 +160,13 @@ std::vector<std::string> TDomainList::Lines() const {
 }
 
 int TDomainList::Add(std::string s) {
-  if (ClassifyPage(s) == TPageHost::Barred) return -1;
+  if (!IsKeptLine(s)) return -1;
   std::unique_lock lock(lock_);
   return TStringList::Add(std::move(s));
 }
 
 void TDomainList::Insert(int index, std::string s) {
-  if (ClassifyPage(s) == TPageHost::Barred) return;
+  if (!IsKeptLine(s)) return;
   std::unique_lock lock(lock_);
   TStringList::Insert(index, std::move(s));
 }

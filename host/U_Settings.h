@@ -48,7 +48,8 @@ inline constexpr std::string_view kBuiltInDomains =
 // The host name of an origin, a referring address or an entered domain: trimmed, without
 // the first "http://" and the first "https://" (in any case), cut at the first '/', without
 // its port (a ':' and what follows) unless `keepPort` is set, and with ASCII letters
-// lower-cased. A bracketed IPv6 literal is one host, brackets included, its port following
+// lower-cased; the host itself is trimmed too, so "a.example /x" and "a.example :80" name
+// "a.example". A bracketed IPv6 literal is one host, brackets included, its port following
 // the ']'. Empty when what stands before the first '/' is no host name: more than one ':'
 // outside brackets, a stray or unclosed bracket, or a control byte (below 0x20, or 0x7F).
 std::string NormalizeDomain(std::string_view domain, bool keepPort = false);
@@ -69,9 +70,9 @@ class TBaseDomainList : public TStringList {
 //
 // Some pages can never be trusted: an origin or referring address that is "null" (what
 // sandboxed frames and local files send), holds a control byte, or names no host name (see
-// NormalizeDomain). The lists refuse them and never take a line that would name one, nor a
-// line holding a control byte, whichever way the line comes (the ini, the editor, a question),
-// so that no line can make a save of the list fail.
+// NormalizeDomain). The lists refuse them. Whichever way a line comes (the ini, the editor, a
+// question), one holding a control byte, which a save could not write, and one naming "null"
+// are dropped; a line that names no host name is kept as the user wrote it and matches no page.
 class TDomainList : public TBaseDomainList {
  public:
   TDomainList();
@@ -81,7 +82,7 @@ class TDomainList : public TBaseDomainList {
   DRAVIK_CLASS_NAME(TDomainList)
 
   // The lines, each operation under the lock. Get copies, since a reference could outlive it.
-  // A line that can never be trusted (see above) is dropped: Add then answers -1.
+  // A line that is dropped (see above) is not added: Add then answers -1.
   int Count() const;
   std::string Get(int index) const;
   int IndexOf(std::string_view s) const;

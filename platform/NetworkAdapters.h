@@ -47,7 +47,9 @@ struct Ipv4Route {
   std::uint32_t metric = 0;
   unsigned flags = 0;  // RTF_*
 
-  bool IsDefault() const noexcept { return destination == 0 && mask == 0; }
+  // A route to destination 0 whatever its mask: a VPN's 0.0.0.0/1 takes the traffic that a
+  // 0.0.0.0/0 route would.
+  bool IsDefault() const noexcept { return destination == 0; }
   bool operator==(const Ipv4Route&) const = default;
 };
 

@@ -27,6 +27,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <algorithm>
 
 #include "Frm_CommonSettings.h"
 #include "KvText.h"
@@ -36,6 +37,21 @@
 namespace dravik {
 
 namespace {
+
+// The idle-time group's row: the label in the group's left part, 140 wide, and the field at x
+// 144 of the group, whatever frame the style draws before the group's contents.
+class TIdleTimeLayout final : public QHBoxLayout {
+ public:
+  static constexpr int kLabelWidth = 140;
+  static constexpr int kFieldLeft = 144;
+
+  explicit TIdleTimeLayout(QWidget* group) : QHBoxLayout(group) { setContentsMargins(0, 2, 0, 2); }
+
+  void setGeometry(const QRect& rect) override {
+    setSpacing(std::max(0, kFieldLeft - kLabelWidth - rect.left()));
+    QHBoxLayout::setGeometry(rect);
+  }
+};
 
 QString Q(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -169,19 +185,19 @@ void TFmMain::BuildSettingsPage() {
   grp_Icon = new QGroupBox(Q("Прятать иконку"), tab_Settings);
   grp_Icon->setObjectName("grp_Icon");
   grp_Icon->setGeometry(8, 300, 200, 60);
-  auto* idle = new QHBoxLayout(grp_Icon);
-  idle->setContentsMargins(6, 2, 6, 2);
+  auto* idle = new TIdleTimeLayout(grp_Icon);
   lbl_HideIcon = new QLabel(Q("при неактивности (сек.)"), grp_Icon);
   lbl_HideIcon->setObjectName("lbl_HideIcon");
   lbl_HideIcon->setTextFormat(Qt::PlainText);
   lbl_HideIcon->setWordWrap(true);
   lbl_HideIcon->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  lbl_HideIcon->setFixedWidth(130);
+  lbl_HideIcon->setFixedWidth(TIdleTimeLayout::kLabelWidth);
   idle->addWidget(lbl_HideIcon);
   edt_HideIcon = new QLineEdit(grp_Icon);
   edt_HideIcon->setObjectName("edt_HideIcon");
   edt_HideIcon->setFixedWidth(50);
   idle->addWidget(edt_HideIcon);
+  idle->addStretch();  // what is left stays after the field
   edt_HideIcon->setMaxLength(3);
   edt_HideIcon->setValidator(
       new QRegularExpressionValidator(QRegularExpression("[0-9]{0,3}"), edt_HideIcon));

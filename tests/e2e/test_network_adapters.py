@@ -3,6 +3,9 @@ in a network namespace of the test's own: a wired (veth) adapter that carries th
 and two labelled addresses, a bridge, and a tunnel without a hardware address; the bridge's and
 the tunnel's routes are the kernel's own, of metric 0.
 
+A second namespace holds a VPN's half route (0.0.0.0/1) of a lower metric than the default
+route's: the adapter without a MAC address of its own takes the half route's adapter's.
+
 The program runs inside the namespace through `ip netns exec`, which also shows it the
 namespace's /sys; the test reaches its port by moving its own thread into the namespace for each
 connection. Making a namespace needs root and a tunnel needs /dev/net/tun: the test is skipped,
@@ -143,3 +146,35 @@ def test_systeminfo_each_address_answers_its_own_adapter_tunnel_the_default_rout
         answered[address] = info["data"]["macAddrees"]
 
     assert answered == expected, f"{WIRED} {wired}, {BRIDGE} {bridge}"
+
+
+def test_systeminfo_adapter_without_mac_takes_the_lowest_metric_route_to_0_whatever_its_mask(
+        sandbox, namespace):
+    half_mac = "02:ee:00:00:00:09"
+    steps = [
+        ("link", "set", "lo", "up"),
+        ("link", "add", "va0", "type", "veth", "peer", "name", "va0p"),
+        ("link", "set", "va0", "up"),
+        ("link", "set", "va0p", "up"),
+        ("addr", "add", "192.168.70.10/24", "dev", "va0"),
+        ("route", "add", "default", "via", "192.168.70.1", "dev", "va0", "metric", "100"),
+        ("tuntap", "add", "dev", "tap9", "mode", "tap"),
+        ("link", "set", "tap9", "address", half_mac),
+        ("link", "set", "tap9", "up"),
+        ("route", "add", "0.0.0.0/1", "dev", "tap9", "metric", "5"),
+        ("tuntap", "add", "dev", TUNNEL, "mode", "tun"),
+        ("link", "set", TUNNEL, "up"),
+        ("addr", "add", "10.2.0.1/32", "dev", TUNNEL),
+    ]
+    for step in steps:
+        done = ip(namespace, *step)
+        if done.returncode != 0 and step[0] == "tuntap":
+            pytest.skip(f"no tun or tap device can be made: {done.stderr.strip()}")
+        assert done.returncode == 0, f"ip {' '.join(step)}: {done.stderr}"
+    start_inside(sandbox, namespace)
+
+    with inside(namespace):
+        status, info = call(sandbox, "systeminfo", {"ipAddress": "10.2.0.1"})
+
+    assert status == 200, info
+    assert info["data"]["macAddrees"] == "02-EE-00-00-00-09", f"va0 {mac_text(namespace, 'va0')}"

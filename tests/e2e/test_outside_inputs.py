@@ -1,5 +1,5 @@
-"""Black-box tests of inputs from outside the program: the key containers of an outside client
-that runs under the compatibility layer in a prefix of its own, and an enciphered PEM block
+"""Black-box tests of inputs from outside the program: the key containers of outside clients
+that run under the compatibility layer in a prefix of their own, and an enciphered PEM block
 sent by a page while the program runs on a terminal."""
 
 import base64
@@ -124,6 +124,94 @@ def test_key_containers_of_a_client_in_its_own_prefix_answer_only_certificates(s
         ("Second", f"{drive}/rmclient/Keys/Second.PEM", base64.b64encode(second).decode()),
         ("Key", f"{drive}/RMClient/keys/user.key", ""),
     ]
+
+
+def interpro_prefix(box, general):
+    """A compatibility prefix in which InterPro is installed in C:\\InterPro, its interpro.ini
+    holding the [General] lines given."""
+    prefix = box.root / "client-prefix"
+    install = prefix / "drive_c" / "InterPro"
+    install.mkdir(parents=True)
+    (prefix / "dosdevices").mkdir()
+    (prefix / "dosdevices" / "c:").symlink_to("../drive_c")
+    (install / "interpro.ini").write_bytes(("[General]\r\n" + general).encode("cp1251"))
+    return prefix, install
+
+
+def cnf(*contexts, number=None):
+    """A configuration file's text: its contexts as (name, certificate) pairs, all with a key
+    store; the context number as given, else theirs."""
+    text = f"[SSL]\r\nContextsNumber={len(contexts) if number is None else number}\r\n"
+    for k, (name, certificate) in enumerate(contexts, 1):
+        text += f"[SSLContext{k}]\r\nName={name}\r\nUsePSE=1\r\nCertificate={certificate}\r\n"
+    return text.encode("cp1251")
+
+
+def list_with_interpro(box, prefix):
+    client = FakeClient(box.root, prefix)
+    try:
+        client.start("C:\\InterPro\\intpro.exe", box.root)
+        box.start_first()
+        return call(box, "keycontainers/sft", {})
+    finally:
+        client.stop()
+
+
+def test_key_containers_every_file_context_and_certificate_is_listed(sandbox):
+    prefix, install = interpro_prefix(sandbox, "Other=1\r\n")
+    der = self_signed_der(sandbox.root, "Padded")
+    # A certificate followed by padding, far past the few kilobytes of one.
+    (install / "padded.pem").write_text(pem("CERTIFICATE", der) + "\n" * 100_000)
+    contexts = [("Padded", "C:\\InterPro\\padded.pem")]
+    contexts += [(f"P{k}", "") for k in range(2, 301)]
+    (install / "main.cnf").write_bytes(cnf(*contexts))
+    for n in range(69):
+        (install / f"other{n}.cnf").write_bytes(cnf((f"Other{n}", "")))
+
+    status, reply = list_with_interpro(sandbox, prefix)
+
+    assert status == 200, reply
+    persons = reply["data"]["persons"]
+    assert len(persons) == 300 + 69
+    padded = [p for p in persons if p["name"] == "Padded"]
+    assert [p["keyContainers"][0]["X509data"] for p in padded] == [
+        base64.b64encode(der).decode()]
+    assert "ReadConfig - ContextsNumber=300\n" in sandbox.log_text()
+
+
+def test_key_containers_certificate_that_cannot_be_read_answers_500_with_the_error(sandbox):
+    prefix, install = interpro_prefix(sandbox, "")
+    (install / "certs" / "main.cer").mkdir(parents=True)  # a folder where the file should be
+    (install / "main.cnf").write_bytes(cnf(("Main", "certs\\main.cer")))
+
+    status, reply = list_with_interpro(sandbox, prefix)
+
+    assert status == 500, reply
+    folder = prefix / "dosdevices" / "c:" / "InterPro" / "certs" / "main.cer"
+    assert reply["code"] == "99"
+    assert reply["text"].endswith(f'EFOpenError: Cannot open file "{folder}". Is a directory)')
+
+
+@pytest.mark.parametrize("selected, listed", [
+    ("sub\\d", ["In sub"]),  # C:\InterPro\Sub\D.CNF, found without letter case
+    ("sub\\..\\..\\escape", None),  # nothing outside the install folder
+    ("\\escape", None),
+])
+def test_key_containers_selected_configuration_in_a_sub_folder(sandbox, selected, listed):
+    prefix, install = interpro_prefix(sandbox, f"SelectConfig=0\r\nSelectedConfig={selected}\r\n")
+    (install / "Sub").mkdir()
+    (install / "Sub" / "D.CNF").write_bytes(cnf(("In sub", "")))
+    (install.parent / "escape.cnf").write_bytes(cnf(("Outside", "")))
+
+    status, reply = list_with_interpro(sandbox, prefix)
+
+    assert status == 200, reply
+    if listed is None:
+        assert reply["error"]["text"] == "TInterProConfig.Initialize FAILED!"
+        assert "FindInterProCfg - Config file not found " in sandbox.log_text()
+    else:
+        assert reply["error"]["text"] == "success"
+        assert [p["name"] for p in reply["data"]["persons"]] == listed
 
 
 def enciphered_certificate_block():

@@ -1,10 +1,11 @@
 """Black-box tests of the trust rules with scripted answers: an IPv6 literal is trusted as one
 whole host, pages that can never be trusted ("null", control bytes, no host name) are refused
-without a question and never reach the ini, and the replies of the other routes keep their
-bytes."""
+without a question, lines of the ini that name no host stay there, a host ending in a blank is
+asked about once, and the replies of the other routes keep their bytes."""
 
 import re
 import socket
+import time
 
 from test_domain_question import REFUSED_BODY, ini_domains, transcript_lines
 from test_program import TRUSTED_ORIGIN, Sandbox, pytestmark, sandbox, wait_end  # noqa: F401
@@ -92,10 +93,11 @@ def test_untrustable_pages_refused_without_question_and_later_yes_kept_after_res
     assert code == 0, output
 
     domains = ini_domains(sandbox).split(";")
-    assert "good.example" in domains and "kept.example" in domains
-    assert not any(d.strip().lower() == "null" or ":" in d or re.search(r"[\x00-\x1f\x7f]", d)
+    # A line without a host name is the user's: it stays, and still trusts nothing.
+    assert "good.example" in domains and "kept.example" in domains and "2001:db8::1" in domains
+    assert not any(d.strip().lower() == "null" or re.search(r"[\x00-\x1f\x7f]", d)
                    for d in domains)
-    for text in ("null", "lone", "tab", "del", "nul.example", "2001"):
+    for text in ("null", "lone", "tab", "del", "nul.example"):
         assert text not in ini_domains(sandbox).lower(), text
 
     # After a restart with no answers left, the confirmed domain is served without a question.
@@ -104,6 +106,51 @@ def test_untrustable_pages_refused_without_question_and_later_yes_kept_after_res
     assert sandbox.request("OPTIONS", "*", origin="https://good.example")[0] == 200
     assert raw_request(sandbox, [b"Origin: null"]).startswith(b"HTTP/1.0 403\r\n")
     assert len(questions(sandbox)) == 1
+
+
+def ini_path(box):
+    return box.root / "config" / "Dravik" / "DravikPluginZRT" / "DravikPluginHost.ini"
+
+
+def test_lines_without_a_host_name_stay_in_the_ini_after_start_and_save(sandbox):
+    lines = ["a.example:1:2", "host[1]", "[::1]:80", "[2001:db8::1"]
+    ini = ini_path(sandbox)
+    ini.write_text(ini.read_text(encoding="utf-8") + f"[Server]\nDomains={';'.join(lines)}\n",
+                   encoding="utf-8")
+    sandbox.env["DRAVIK_UI_ANSWERS"] = "yes"
+    first = sandbox.start_first()
+    # The start saves the settings once the listeners run: the built-in domains come back.
+    deadline = time.monotonic() + 10
+    while "dravik-bank.example" not in ini_domains(sandbox):
+        assert time.monotonic() < deadline, "the settings were not saved at start"
+        time.sleep(0.1)
+    assert ini_domains(sandbox).split(";")[-4:] == lines
+
+    # A yes saves the list again; the lines without a host still trust nothing.
+    assert sandbox.request("OPTIONS", "*", origin="http://new.example")[0] == 200
+    for page in ("http://a.example:1:2", "http://host[1]", "http://[2001:db8::1"):
+        assert raw_request(sandbox, [b"Origin: " + page.encode()]).startswith(b"HTTP/1.0 403")
+    assert sandbox.run("exit")[0] == 0
+    assert wait_end(first)[0] == 0
+
+    assert ini_domains(sandbox).split(";")[-5:] == lines + ["new.example"]
+    assert len(questions(sandbox)) == 1
+
+
+def test_host_ending_in_a_blank_asked_once_and_saved_once_without_it(sandbox):
+    sandbox.env["DRAVIK_UI_ANSWERS"] = "yes;yes;yes"
+    first = sandbox.start_first()
+
+    for _ in range(3):
+        reply = raw_request(sandbox, [b"Origin: https://evil.example /x"])
+        assert status_of(reply) == 200, reply
+    assert sandbox.run("exit")[0] == 0
+    assert wait_end(first)[0] == 0
+
+    asked = questions(sandbox)
+    assert len(asked) == 1 and asked[0].endswith(asked_about("evil.example")), asked
+    assert "Trusted domain ADDED: evil.example\n" in sandbox.log_text()
+    assert [d for d in ini_domains(sandbox).split(";") if "evil" in d] == ["evil.example"]
 
 
 def test_other_routes_reply_bytes_are_unchanged(sandbox):

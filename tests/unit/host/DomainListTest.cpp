@@ -156,7 +156,11 @@ INSTANTIATE_TEST_SUITE_P(
         NormalizeCase{"http://a.exa\rmple", "", ""}, NormalizeCase{"http://a.exa\nmple:1", "", ""},
         NormalizeCase{"a.exa\tmple", "", ""}, NormalizeCase{std::string("a.exa\0mple", 10), "", ""},
         NormalizeCase{"a.example:8\x7F", "", ""},
-        NormalizeCase{"http://a.example/p\rq", "a.example", "a.example"}));  // only the host part
+        NormalizeCase{"http://a.example/p\rq", "a.example", "a.example"},  // only the host part
+        NormalizeCase{"http://a.example\r/x", "", ""},  // trimming the host hides no control byte
+        // The host is trimmed as the whole text is, also before its port.
+        NormalizeCase{"https://evil.example /x", "evil.example", "evil.example"},
+        NormalizeCase{"https:// a.example :8443/", "a.example", "a.example:8443"}));
 
 // ---------------------------------------------------------------------------------------------
 // The checks of TDomainList
@@ -269,13 +273,13 @@ TEST(DomainListTest, IsListed_LiteralsAndBarredValues_Table) {
   }
 }
 
-// Whichever way a line comes, one that can never be trusted is dropped; the rest keep their
-// order, an empty host included (it gives no origin).
-TEST(DomainListTest, BarredLines_EveryWayIn_AreDropped) {
+// Whichever way a line comes, one holding a control byte or naming "null" is dropped; the rest
+// keep their order, those without a host name included (they give no origin).
+TEST(DomainListTest, Lines_EveryWayIn_OnlyControlBytesAndNullDropped) {
   const std::string text =
       "a.example;null;\"b\tc.example\";\"x\ny\";2001:db8::1;HTTP://NULL:80;[::1];"
-      "\"d.example\x7F\";[::2;\"e\r\";http://";
-  const Lines kept{"a.example", "[::1]", "http://"};
+      "\"d.example\x7F\";[::2;\"e\r\";host[1];http://";
+  const Lines kept{"a.example", "2001:db8::1", "[::1]", "[::2", "host[1]", "http://"};
   const Lines origins{kServer, "a.example", "[::1]"};
 
   TDomainList byText;
@@ -283,9 +287,11 @@ TEST(DomainListTest, BarredLines_EveryWayIn_AreDropped) {
   TDomainList byReplacement;
   byReplacement.ReplaceDomains(text);
   TDomainList byLines;
-  byLines.SetText("a.example\r\nnull\r\nb\tc\r\n[::1]\r\nhttp://");
+  byLines.SetText(
+      "a.example\r\nnull\r\nb\tc\r\n2001:db8::1\r\n[::1]\r\n[::2\r\nhost[1]\r\nhttp://");
   TDomainList byAdd;
-  for (const std::string line : {"a.example", "null", "b\tc", "x\ny", "[::1]", "http://"})
+  for (const std::string line :
+       {"a.example", "null", "b\tc", "x\ny", "2001:db8::1", "[::1]", "[::2", "host[1]", "http://"})
     byAdd.Add(line);
   byAdd.Insert(0, "NULL");
 
@@ -293,6 +299,8 @@ TEST(DomainListTest, BarredLines_EveryWayIn_AreDropped) {
     list->RebuildOrigins();
     EXPECT_EQ(list->Lines(), kept);
     EXPECT_EQ(list->Origins(), origins);
+    for (const char* page : {"http://2001:db8::1", "http://[::2", "http://host[1]"})
+      EXPECT_FALSE(list->IsListed(page)) << page;
   }
   EXPECT_EQ(byAdd.Add("a\tb"), -1);
 }
@@ -407,6 +415,18 @@ TEST_F(DomainListPlusTest, IsAllowed_YesToOneLiteral_TrustsThatLiteralOnly) {
                    "http://[::ffff:cb00:7109] | [::ffff:cb00:7109]", "http://[::2] | [::2]"}));
   EXPECT_EQ(list.Lines(), (Lines{"bank.example", "[::1]:8080"}));
   EXPECT_EQ(list.Origins(), (Lines{kServer, "bank.example", "[::1]"}));
+}
+
+// The question, the line and the origin all name the host without the blank, so the yes
+// trusts the page that was asked about: it is asked once and added once.
+TEST_F(DomainListPlusTest, IsAllowed_HostEndingInABlank_AskedOnceAndAddedTrimmed) {
+  EXPECT_TRUE(list.IsAllowed("https://evil.example /x", ""));
+  EXPECT_TRUE(list.IsAllowed("https://evil.example /x", ""));
+
+  EXPECT_EQ(asked, Lines{"https://evil.example /x | evil.example"});
+  EXPECT_EQ(list.Lines(), (Lines{"bank.example", "evil.example"}));
+  EXPECT_EQ(list.Origins(), (Lines{kServer, "bank.example", "evil.example"}));
+  EXPECT_EQ(newDomains, 1);
 }
 
 TEST_F(DomainListPlusTest, IsAllowed_Refused_AddsNothingAndAsksAgainNextTime) {

@@ -484,7 +484,7 @@ TEST(PlainCommandGuardTest, KeepsOnlyLiveEnginesOfTheLoadedLibraryUpToTheLimit) 
   TPlainCommandGuard guard(2);
   const auto create = [&](const std::string& reply) {
     const TPlainCommandGuard::TAdmission admission = guard.Admit(InitCommand());
-    if (admission.Allowed) guard.CommandPassed(admission, reply);
+    if (admission.Allowed) guard.CommandEnded(admission, reply);
     return admission.Allowed;
   };
   ASSERT_TRUE(create(R"({"ID": "1"})"));
@@ -497,11 +497,38 @@ TEST(PlainCommandGuardTest, KeepsOnlyLiveEnginesOfTheLoadedLibraryUpToTheLimit) 
   // The library is unloaded while an engine is being created: its reply is stale.
   const TPlainCommandGuard::TAdmission pending = guard.Admit(InitCommand());
   guard.Clear();
-  guard.CommandPassed(pending, R"({"ID": "5"})");
+  guard.CommandEnded(pending, R"({"ID": "5"})");
 
   EXPECT_FALSE(guard.OwnsEngine("1"));
   EXPECT_FALSE(guard.OwnsEngine("2"));
   EXPECT_FALSE(guard.OwnsEngine("5"));
+}
+
+// Creations in flight hold their slots: the limit holds before any of them is answered, and a
+// slot comes back when the reply names no engine or the library went meanwhile.
+TEST(PlainCommandGuardTest, CreationsInFlightHoldTheirSlotsUntilTheyEnd) {
+  TPlainCommandGuard guard(2);
+  const TPlainCommandGuard::TAdmission first = guard.Admit(InitCommand());
+  const TPlainCommandGuard::TAdmission second = guard.Admit(InitCommand());
+  ASSERT_TRUE(first.Allowed && second.Allowed);
+  EXPECT_EQ(guard.Admit(InitCommand()).Reason, "too many engines");
+
+  TPlainCommandGuard::TAdmission inFlight = second;
+  for (const std::string_view failed : {"", R"({"ID": ""})", "not JSON"}) {
+    guard.CommandEnded(inFlight, failed);
+    inFlight = guard.Admit(InitCommand());
+    EXPECT_TRUE(inFlight.Allowed) << failed;
+    EXPECT_FALSE(guard.Admit(InitCommand()).Allowed) << failed;
+  }
+  // Unloading drops the slots held; the stale ends then give back nothing that is not theirs.
+  guard.Clear();
+  guard.CommandEnded(first, R"({"ID": "1"})");
+  guard.CommandEnded(inFlight, "");
+  const TPlainCommandGuard::TAdmission a = guard.Admit(InitCommand());
+  const TPlainCommandGuard::TAdmission b = guard.Admit(InitCommand());
+  EXPECT_TRUE(a.Allowed && b.Allowed);
+  EXPECT_FALSE(guard.Admit(InitCommand()).Allowed);
+  EXPECT_FALSE(guard.OwnsEngine("1"));
 }
 
 // ----- Listeners and status -----

@@ -299,22 +299,25 @@ TEST_F(HostSettingsTest, Load_DomainsLackTwoBuiltIns_PutsThemFirstTrustedAndSave
   EXPECT_EQ(reread.Server().DomainList().Lines(), expected);
 }
 
-// A line that can never be trusted leaves the list on its way in, from the ini or from the
-// editor, so the next save writes the file without it and no save can fail on it.
-TEST_F(HostSettingsTest, BarredDomainLines_FromIniOrEditor_DroppedAndSavedWithout) {
-  WriteIni("[Server]\nDomains=" + kBuiltIn + ";null;mine.example;\"a\tb.example\";2001:db8::1\n");
+// A line that a save could not write (a control byte) or that names "null" leaves the list on
+// its way in, from the ini or from the editor, so no save can fail on it; a line that names no
+// host name is the user's and is saved back as it was, trusting nothing.
+TEST_F(HostSettingsTest, DomainLines_FromIniOrEditor_OnlyUnwritableAndNullDropped) {
+  WriteIni("[Server]\nDomains=" + kBuiltIn +
+           ";null;mine.example;\"a\tb.example\";2001:db8::1;host[1];[2001:db8::1\n");
   THostSettings settings(ini);
   settings.Load();
-  const std::string kept = kBuiltIn + ";mine.example";
+  const std::string kept = kBuiltIn + ";mine.example;2001:db8::1;host[1];[2001:db8::1";
   EXPECT_EQ(settings.Server().Domains(), kept);
   EXPECT_FALSE(settings.Server().DomainList().IsListed("null"));
+  EXPECT_FALSE(settings.Server().DomainList().IsListed("http://2001:db8::1"));
 
-  settings.Server().SetDomains(kept + ";\"x\ny.example\";\"tab\t\";NULL;[::1]");
+  settings.Server().SetDomains(kept + ";\"x\ny.example\";\"tab\t\";NULL;[::1];a.example:1:2");
   EXPECT_NO_THROW(settings.Save(TSettingsGroup::sgServer));
 
   THostSettings reread(ini);
   reread.Load();
-  EXPECT_EQ(reread.Server().Domains(), kept + ";[::1]");
+  EXPECT_EQ(reread.Server().Domains(), kept + ";[::1];a.example:1:2");
   EXPECT_FALSE(reread.IsChangedInFile());
 }
 

@@ -9,7 +9,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QGroupBox>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -161,6 +163,31 @@ TEST_F(FmMainTest, IdleTimeFieldTakesAtMostThreeDigits) {
   }
   window_->SetIdleTimeText("");
   EXPECT_EQ(window_->IdleTimeText(), "");
+}
+
+// The settings page as designed: its controls where the layout puts them, the idle-time label
+// and field side by side in their group.
+TEST_F(FmMainTest, SettingsPageControlsStandAsDesigned) {
+  window_->grp_Icon->layout()->activate();
+  const struct {
+    const char* name;
+    QWidget* widget;
+    QRect geometry;
+  } cases[] = {
+      {"btn_Defaults", window_->btn_Defaults, {8, 8, 200, 25}},
+      {"grp_Domains", window_->grp_Domains, {8, 50, 200, 200}},
+      {"chk_DynamicOption", window_->chk_DynamicOption, {8, 270, 200, 19}},
+      {"grp_Icon", window_->grp_Icon, {8, 300, 200, 60}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.widget->geometry(), c.geometry) << c.name;
+
+  const QRect label = window_->lbl_HideIcon->geometry();
+  const QRect field = window_->edt_HideIcon->geometry();
+  EXPECT_EQ(label.width(), 140);
+  EXPECT_EQ(field.x(), 144);
+  EXPECT_EQ(field.width(), 50);
+  EXPECT_LT(label.right(), field.left());
+  EXPECT_LE(field.right(), window_->grp_Icon->width());
 }
 
 TEST_F(FmMainTest, IdleTimeFieldReportsTheEndOfEditingOnEnter) {
