@@ -60,11 +60,12 @@ install_gost_verifier() {
   fi
   mkdir -p "$folder"
   for try in 1 2 3; do
-    if npm install --prefix "$folder" --no-audit --no-fund --no-save --fetch-retries=3 \
-        --fetch-timeout=120000 "$gost_verifier@$gost_verifier_version"; then
+    if npm install --prefix "$folder" --prefer-offline --no-audit --no-fund --no-save \
+        --fetch-timeout=60000 --fetch-retries=2 --fetch-retry-mintimeout=2000 \
+        --fetch-retry-maxtimeout=10000 "$gost_verifier@$gost_verifier_version"; then
       return
     fi
-    [ "$try" -eq 3 ] || sleep $((try * 15))
+    [ "$try" -eq 3 ] || sleep $((try * 10))
   done
   echo "Could not install $gost_verifier $gost_verifier_version from npm's registry into" \
     "$folder; the GOST signature tests need it. Try again later." >&2
