@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "KeyAlgorithms.h"
 #include "KvObject.h"
 #include "OpenSslPtr.h"
 #include "PluginErrors.h"
@@ -33,6 +34,7 @@ struct TImportedObjects {
   std::string signingCertificateV2;     // its signing-certificate-v2 value, made once
   std::optional<TCmsSigner> cmsSigner;  // its SignedData, made once for the last digest asked
   TEvpPkeyPtr key;                      // that certificate's private key, from the key store
+  TKeyAlgorithm keyAlgorithm = TKeyAlgorithm::Other;
 };
 
 class TCryptoEngine final : public TKvObject {

@@ -8,6 +8,7 @@
 #include "CertificateDump.h"
 #include "CertificateInput.h"
 #include "CertificateSearch.h"
+#include "KeyAlgorithms.h"
 #include "KeyGeneration.h"
 #include "KeyStore.h"
 #include "KvBase64.h"
@@ -57,10 +58,11 @@ std::string SignatureBytes(std::string_view text) {
 }
 
 // The key and certificate of import 13, checked as the session's parameters ask.
-const TImportedObjects& SigningKey(const TCryptoEngine& engine) {
+const TImportedObjects& SigningKey(const TCryptoEngine& engine, const TPluginConfig& config) {
   const TImportedObjects& imported = engine.Imported();
   if (!imported.key || !imported.keyCertificate)
     throw EPluginError(TPluginError::NotInitialised, "No key: import the key's certificate first");
+  RequireSigningKey(imported.keyAlgorithm, config);
   const std::string uid = Trim(engine.Param("User UID (Common name)"));
   if (SameText(Trim(engine.Param("User UID Location")), "SN") && !uid.empty() &&
       !SameText(uid, imported.keySerialHex))
@@ -82,7 +84,7 @@ void ExportSearch(TCryptoEngine& engine, const TObjectRequest& request) {
 }
 
 void ExportKeyRequest(TCryptoEngine& engine, const TObjectRequest& request) {
-  engine.SetLastOutput(GenerateKeyAndRequest(engine, Store(request)));
+  engine.SetLastOutput(GenerateKeyAndRequest(engine, Store(request), *request.config));
 }
 
 void ExportKeyAlgorithm(TCryptoEngine& engine, const TObjectRequest& request) {
@@ -91,13 +93,16 @@ void ExportKeyAlgorithm(TCryptoEngine& engine, const TObjectRequest& request) {
 }
 
 void ExportCmsSignature(TCryptoEngine& engine, const TObjectRequest& request) {
-  const TImportedObjects& imported = SigningKey(engine);
-  const TEvpMdPtr md = DigestNamed(engine.Param("Hash Algorithm"));
+  const TImportedObjects& imported = SigningKey(engine, *request.config);
+  const TEvpMdPtr md =
+      SigningDigest(imported.keyAlgorithm, engine.Param("Hash Algorithm"), *request.config);
   const std::string content = DecodeBase64Input(request.data);
   const bool include = SameText(Trim(engine.Param("Include signer cert in sign")), "Yes");
   TImportedObjects& objects = engine.Imported();
   if (objects.signingCertificateV2.empty())
-    objects.signingCertificateV2 = SigningCertificateV2(imported.keyCertificate.get());
+    objects.signingCertificateV2 = SigningCertificateV2(
+        imported.keyCertificate.get(),
+        SigningCertificateDigest(imported.keyAlgorithm, *request.config).get());
   std::optional<TCmsSigner>& signer = objects.cmsSigner;
   if (!signer || !signer->Makes(md.get(), include))
     signer = TCmsSigner::For(imported.keyCertificate.get(), imported.key.get(), md.get(), include,
@@ -108,8 +113,9 @@ void ExportCmsSignature(TCryptoEngine& engine, const TObjectRequest& request) {
 }
 
 void ExportRawSignature(TCryptoEngine& engine, const TObjectRequest& request) {
-  const TImportedObjects& imported = SigningKey(engine);
-  const TEvpMdPtr md = DigestNamed(engine.Param("Hash Algorithm"));
+  const TImportedObjects& imported = SigningKey(engine, *request.config);
+  const TEvpMdPtr md =
+      SigningDigest(imported.keyAlgorithm, engine.Param("Hash Algorithm"), *request.config);
   const std::string content = DecodeBase64Input(request.data);
   engine.SetLastOutput(SignRaw(content, imported.key.get(), md.get()));
 }
@@ -118,14 +124,16 @@ void ExportCmsVerification(TCryptoEngine& engine, const TObjectRequest& request)
   const std::vector<std::string> parts = InputParts(request.data, 2);
   const std::string content = DecodeBase64Input(parts[0]);
   VerifyCms(engine.Imported(), content, SignatureBytes(parts[1]),
-            request.flags.value_or(kDefaultCheckFlags));
+            request.flags.value_or(kDefaultCheckFlags), *request.config);
 }
 
 void ExportRawVerification(TCryptoEngine& engine, const TObjectRequest& request) {
   const std::vector<std::string> parts = InputParts(request.data, 3);
   const TX509Ptr certificate = ParseCertificate(parts[0]);
   const std::string content = DecodeBase64Input(parts[1]);
-  const TEvpMdPtr md = DigestNamed(engine.Param("Hash Algorithm"));
+  const TKeyAlgorithm algorithm = KeyAlgorithmOf(certificate.get());
+  RequireSigningKey(algorithm, *request.config);
+  const TEvpMdPtr md = SigningDigest(algorithm, engine.Param("Hash Algorithm"), *request.config);
   VerifyRaw(engine.Imported(), certificate.get(), content, SignatureBytes(parts[2]),
             request.flags.value_or(kDefaultCheckFlags), md.get());
 }
@@ -148,6 +156,10 @@ void ImportCrl(TCryptoEngine& engine, const TObjectRequest& request) {
 
 void ImportKeyCertificate(TCryptoEngine& engine, const TObjectRequest& request) {
   TX509Ptr certificate = ParseCertificate(request.data);
+  // Checked before the store is read: where the gost engine is missing, a GOST key cannot be
+  // read, and the certificate's would otherwise seem to have no container.
+  const TKeyAlgorithm algorithm = KeyAlgorithmOf(certificate.get());
+  RequireSigningKey(algorithm, *request.config);
   const TKeyStore store = Store(request);
   std::optional<TFoundKey> found = store.FindKeyFor(certificate.get());
   if (!found)
@@ -158,6 +170,7 @@ void ImportKeyCertificate(TCryptoEngine& engine, const TObjectRequest& request) 
   TImportedObjects& imported = engine.Imported();
   imported.key = std::move(found->key);
   imported.keyCertificate = std::move(certificate);
+  imported.keyAlgorithm = algorithm;
   imported.keySerialHex = std::move(serial);
   imported.signingCertificateV2.clear();
   imported.cmsSigner.reset();

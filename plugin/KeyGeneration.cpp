@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <array>
 #include <ctime>
+#include <optional>
 
 #include "CertificateDump.h"
+#include "KeyAlgorithms.h"
 #include "KvIniFile.h"
 #include "KvText.h"
 #include "OpenSslSupport.h"
@@ -126,6 +128,28 @@ TX509NamePtr Subject(const TCryptoEngine& engine) {
   return name;
 }
 
+// The parameter sets of the GOST keys made: CryptoPro A for 256 bits, tc26 A for 512.
+constexpr std::string_view kGost256ParamSet = "1.2.643.2.2.35.1";
+constexpr std::string_view kGost512ParamSet = "1.2.643.7.1.2.1.2.1";
+
+std::string_view GostParamSet(TKeyAlgorithm algorithm) noexcept {
+  return algorithm == TKeyAlgorithm::Gost2012_256 ? kGost256ParamSet : kGost512ParamSet;
+}
+
+TEvpPkeyPtr GenerateGostKey(TKeyAlgorithm algorithm) {
+  const TOpenSslErrorScope errors;
+  const int nid = algorithm == TKeyAlgorithm::Gost2012_256 ? NID_id_GostR3410_2012_256
+                                                           : NID_id_GostR3410_2012_512;
+  const TEvpPkeyCtxPtr context(EVP_PKEY_CTX_new_id(nid, nullptr));
+  EVP_PKEY* key = nullptr;
+  if (!context || EVP_PKEY_keygen_init(context.get()) != 1 ||
+      EVP_PKEY_CTX_ctrl_str(context.get(), "paramset",
+                            std::string(GostParamSet(algorithm)).c_str()) <= 0 ||
+      EVP_PKEY_keygen(context.get(), &key) != 1)
+    ThrowOpenSsl("Cannot generate the GOST key");
+  return TEvpPkeyPtr(key);
+}
+
 TEvpPkeyPtr GenerateKey(const TCryptoEngine& engine) {
   const std::string type = Trim(engine.Param("Key gen - Request Type"));
   const TOpenSslErrorScope errors;
@@ -229,15 +253,21 @@ std::string RequestPem(X509_REQ* request) {
 
 // The container's metadata: the name and what the host said about the key.
 std::string Metadata(const TCryptoEngine& engine, std::string_view name, EVP_PKEY* key,
-                     std::string_view hash) {
+                     std::string_view hash, std::optional<TKeyAlgorithm> gost) {
   TKvIniFile ini("");
   constexpr std::string_view kSection = "Container";
   const auto write = [&](std::string_view entry, std::string_view value) {
     ini.WriteString(kSection, entry, OneLineValue(value));
   };
   write("Name", name);
-  write("Algorithm", EVP_PKEY_get0_type_name(key) ? EVP_PKEY_get0_type_name(key) : "");
-  write("Bits", std::to_string(EVP_PKEY_get_bits(key)));
+  if (gost) {
+    write("Algorithm", "GOST R 34.10-2012");
+    write("Bits", *gost == TKeyAlgorithm::Gost2012_256 ? "256" : "512");
+    write("Parameter Set", GostParamSet(*gost));
+  } else {
+    write("Algorithm", EVP_PKEY_get0_type_name(key) ? EVP_PKEY_get0_type_name(key) : "");
+    write("Bits", std::to_string(EVP_PKEY_get_bits(key)));
+  }
   write("Hash Algorithm", hash.empty() ? std::string_view("SHA256") : hash);
   write("Created", std::to_string(static_cast<long long>(std::time(nullptr))));
   for (const std::string_view parameter :
@@ -249,17 +279,20 @@ std::string Metadata(const TCryptoEngine& engine, std::string_view name, EVP_PKE
 
 }  // namespace
 
-std::string GenerateKeyAndRequest(const TCryptoEngine& engine, const TKeyStore& store) {
+std::string GenerateKeyAndRequest(const TCryptoEngine& engine, const TKeyStore& store,
+                                  const TPluginConfig& config) {
   const std::string name = ContainerName(engine);
   TKeyStore::EncodeName(name);  // a bad name fails before a key is made
   const std::string hash = engine.Param("Hash Algorithm");
-  const TEvpMdPtr md = DigestNamed(hash);
-  const TEvpPkeyPtr key = GenerateKey(engine);
+  // The GOST digest decides the key; the request type and key length are then not read.
+  const std::optional<TKeyAlgorithm> gost = GostKeyForDigest(hash);
+  const TEvpMdPtr md = SigningDigest(gost.value_or(TKeyAlgorithm::Other), hash, config);
+  const TEvpPkeyPtr key = gost ? GenerateGostKey(*gost) : GenerateKey(engine);
   const TX509ReqPtr request = MakeRequest(engine, key.get(), md.get());
   const std::string requestDer = Der(request.get(), i2d_X509_REQ);
   const TSecretBytes keyPem = KeyPem(key.get());
   const std::string requestPem = RequestPem(request.get());
-  const std::string metadata = Metadata(engine, name, key.get(), hash);
+  const std::string metadata = Metadata(engine, name, key.get(), hash, gost);
   store.CreateContainer(name, TNewContainer{keyPem.View(), requestPem, metadata});
   return Base64Lines(requestDer, "\r\n");
 }

@@ -83,6 +83,7 @@ std::shared_ptr<const TPluginConfig> TPluginConfig::FromEnvironment() {
   std::int32_t delay = 0;
   if (TryParseInt(EnvironmentText("DRAVIK_PLUGIN_DELAY_MS"), delay) && delay > 0)
     config->delayMs_ = std::min(delay, kMaxDelayMs);
+  config->hidesGostEngine_ = EnvironmentText("DRAVIK_PLUGIN_NO_GOST") == "1";
 #endif
   return config;
 }

@@ -9,6 +9,7 @@
 //       GetProperty; the code is used verbatim
 //   DRAVIK_PLUGIN_PROTOCOL_FAULT=phase1|phase2|empty|badjson|noid[:Method]
 //   DRAVIK_PLUGIN_DELAY_MS=<n>   a pause before each execution
+//   DRAVIK_PLUGIN_NO_GOST=1   every GOST operation behaves as where the gost engine is missing
 #pragma once
 
 #include <cstdint>
@@ -46,6 +47,8 @@ class TPluginConfig {
   TProtocolFault ProtocolFaultFor(std::string_view method) const noexcept;
   std::int32_t DelayMs() const noexcept { return delayMs_; }
   const std::string& KeyStoreRoot() const noexcept { return keyStoreRoot_; }
+  // Whether a test build hides the gost engine, which a process cannot unload.
+  bool HidesGostEngine() const noexcept { return hidesGostEngine_; }
 
  private:
   std::unique_ptr<TPluginTrace> trace_;
@@ -54,6 +57,7 @@ class TPluginConfig {
   std::string protocolFaultMethod_;  // "" for every method
   std::int32_t delayMs_ = 0;
   std::string keyStoreRoot_;
+  bool hidesGostEngine_ = false;
 };
 
 }  // namespace dravik::plugin

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "DravikPluginAbi.h"
+#include "GostEngine.h"
 #include "PluginCommand.h"
 
 namespace dravik::plugin {
@@ -32,6 +33,8 @@ TPluginLibrary& TPluginLibrary::Instance() {
 TPluginLibrary::TPluginLibrary() : config_(TPluginConfig::FromEnvironment()) {}
 
 void TPluginLibrary::Initialize() {
+  // The first WS_Initialize loads the gost engine (a missing one leaves GOST operations code 8).
+  LoadGostEngine();
   auto config = TPluginConfig::FromEnvironment();
   const std::lock_guard lock(configMutex_);
   config_.swap(config);

@@ -26,7 +26,8 @@ class TPluginLibrary {
   TPluginLibrary(const TPluginLibrary&) = delete;
   TPluginLibrary& operator=(const TPluginLibrary&) = delete;
 
-  // Reads the configuration from the environment again; the engines stay.
+  // Reads the configuration from the environment again; the engines stay. The first call loads
+  // the gost engine.
   void Initialize();
   // Frees every engine and forgets every thread's kept reply and anonymous error state.
   void Shutdown() noexcept;

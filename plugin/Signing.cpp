@@ -6,44 +6,14 @@
 #include <array>
 #include <cstring>
 #include <ctime>
-#include <functional>
-#include <map>
-#include <mutex>
 #include <string>
 
-#include "CertificateDump.h"
-#include "KvText.h"
 #include "OpenSslSupport.h"
 #include "PluginErrors.h"
 
 namespace dravik::plugin {
 
 namespace {
-
-[[noreturn]] void Unsupported(std::string_view name) {
-  throw EPluginError(TPluginError::UnsupportedAlgorithm,
-                     "Unsupported hash algorithm: " + OneLineValue(name));
-}
-
-TEvpMdPtr Fetch(const char* name) {
-  const TOpenSslErrorScope errors;
-  return TEvpMdPtr(EVP_MD_fetch(nullptr, name, nullptr));
-}
-
-// The SHA digests, fetched once: a fetch walks the providers' tables at every signature.
-TEvpMdPtr FetchShared(const char* name) {
-  static std::mutex lock;
-  static std::map<std::string, TEvpMdPtr, std::less<>> fetched;
-  const std::lock_guard guard(lock);
-  auto found = fetched.find(std::string_view(name));
-  if (found == fetched.end()) {
-    TEvpMdPtr md = Fetch(name);
-    if (!md) return nullptr;
-    found = fetched.emplace(name, std::move(md)).first;
-  }
-  if (EVP_MD_up_ref(found->second.get()) != 1) return nullptr;
-  return TEvpMdPtr(found->second.get());
-}
 
 void AddSigningCertificateV2(CMS_SignerInfo* signer, std::string_view value) {
   if (CMS_signed_add1_attr_by_NID(signer, NID_id_smime_aa_signingCertificateV2, V_ASN1_SEQUENCE,
@@ -147,11 +117,14 @@ TDigest DigestOf(std::string_view bytes, const EVP_MD* md) {
 std::optional<TCmsSigner> TCmsSigner::For(X509* certificate, EVP_PKEY* key, const EVP_MD* md,
                                           bool includeCertificate,
                                           std::string_view signingCertificateV2) {
-  if (!EVP_PKEY_is_a(key, "RSA") && !EVP_PKEY_is_a(key, "EC")) return std::nullopt;
+  const int type = EVP_PKEY_get_base_id(key);
+  const bool gost = type == NID_id_GostR3410_2012_256 || type == NID_id_GostR3410_2012_512;
+  if (type != EVP_PKEY_RSA && type != EVP_PKEY_EC && !gost) return std::nullopt;
   const TOpenSslErrorScope errors;
   // A signer added to an empty SignedData, with nothing else, gives the algorithms and the
-  // identifier OpenSSL's CMS writes for this key and digest; it also checks that the key is
-  // the certificate's.
+  // identifier OpenSSL's CMS writes for this key and digest (for GOST, through the engine: the
+  // digest's and the key's OIDs with NULL parameters); it also checks that the key is the
+  // certificate's.
   const TCmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, CMS_PARTIAL));
   if (!cms) ThrowOpenSsl("Cannot make the SignedData");
   CMS_SignerInfo* info =
@@ -172,10 +145,11 @@ std::optional<TCmsSigner> TCmsSigner::For(X509* certificate, EVP_PKEY* key, cons
   if (EVP_MD_up_ref(const_cast<EVP_MD*>(md)) != 1) ThrowOpenSsl("Cannot sign");
   signer.md_.reset(const_cast<EVP_MD*>(md));
   signer.keyContext_.reset(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+  // The engine's GOST keys take no digest on the context: they sign a digest of their size.
   if (!signer.keyContext_ || EVP_PKEY_sign_init(signer.keyContext_.get()) != 1 ||
-      (EVP_PKEY_is_a(key, "RSA") &&
+      (type == EVP_PKEY_RSA &&
        EVP_PKEY_CTX_set_rsa_padding(signer.keyContext_.get(), RSA_PKCS1_PADDING) != 1) ||
-      EVP_PKEY_CTX_set_signature_md(signer.keyContext_.get(), md) != 1)
+      (!gost && EVP_PKEY_CTX_set_signature_md(signer.keyContext_.get(), md) != 1))
     ThrowOpenSsl("Cannot sign");
   signer.digestAlgorithm_ = Der(digestAlgorithm, i2d_X509_ALGOR);
   signer.signatureAlgorithm_ = Der(signatureAlgorithm, i2d_X509_ALGOR);
@@ -232,36 +206,12 @@ std::string TCmsSigner::Sign(std::string_view content, std::time_t signingTime) 
   return Tlv(kSequence, constants.signedDataType + Tlv(kContextZero, signedData));
 }
 
-std::string SigningCertificateV2(X509* certificate) {
+std::string SigningCertificateV2(X509* certificate, const EVP_MD* md) {
+  const TOpenSslErrorScope errors;
   const TEssSigningCertV2Ptr attribute(
-      OSSL_ESS_signing_cert_v2_new_init(EVP_sha256(), certificate, nullptr, 1));
+      OSSL_ESS_signing_cert_v2_new_init(md, certificate, nullptr, 1));
   if (!attribute) ThrowOpenSsl("Cannot make the signing-certificate-v2 attribute");
   return Der(attribute.get(), i2d_ESS_SIGNING_CERT_V2);
-}
-
-TEvpMdPtr DigestNamed(std::string_view name) {
-  const std::string trimmed = Trim(name);
-  static constexpr std::array<std::pair<std::string_view, const char*>, 8> kNames{{
-      {"", "SHA2-256"},
-      {"SHA1", "SHA1"},
-      {"SHA-1", "SHA1"},
-      {"SHA256", "SHA2-256"},
-      {"SHA-256", "SHA2-256"},
-      {"SHA384", "SHA2-384"},
-      {"SHA512", "SHA2-512"},
-      {"SHA-512", "SHA2-512"},
-  }};
-  for (const auto& [known, fetchName] : kNames) {
-    if (!SameText(trimmed, known)) continue;
-    TEvpMdPtr md = FetchShared(fetchName);
-    if (!md) Unsupported(name);
-    return md;
-  }
-  // GOST digests (1.2.643.7.1.1.2.2, 1.2.643.7.1.1.2.3) exist only with a provider for them.
-  if (StartsText("1.2.643.", trimmed)) {
-    if (TEvpMdPtr md = Fetch(trimmed.c_str())) return md;
-  }
-  Unsupported(name);
 }
 
 std::string SignCms(std::string_view content, X509* certificate, EVP_PKEY* key, const EVP_MD* md,
@@ -276,10 +226,7 @@ std::string SignCms(std::string_view content, X509* certificate, EVP_PKEY* key, 
                       kFlags | CMS_NOSMIMECAP | (includeCertificate ? 0U : CMS_NOCERTS));
   if (!signer) ThrowOpenSsl("Cannot add the signer");
   AddSigningTime(signer);
-  if (signingCertificateV2.empty())
-    AddSigningCertificateV2(signer, SigningCertificateV2(certificate));
-  else
-    AddSigningCertificateV2(signer, signingCertificateV2);
+  AddSigningCertificateV2(signer, signingCertificateV2);
   const TBioPtr data = MemoryBio(content);
   if (CMS_final(cms.get(), data.get(), nullptr, CMS_DETACHED | CMS_BINARY) != 1)
     ThrowOpenSsl("Cannot sign");

@@ -14,20 +14,16 @@
 
 namespace dravik::plugin {
 
-// The digest that "Hash Algorithm" names: SHA-256 when empty, SHA-1 for "SHA1", the other
-// SHA-2 digests by name; a GOST digest by its OID when a provider offers it. Code 8 for
-// anything else.
-TEvpMdPtr DigestNamed(std::string_view name);
-
-// The value (DER) of the signing-certificate-v2 attribute for `certificate`: its SHA-256 hash,
-// its issuer and its serial number. The same for every signature with the certificate.
-std::string SigningCertificateV2(X509* certificate);
+// The value (DER) of the signing-certificate-v2 attribute for `certificate`: its hash with `md`
+// (named unless it is SHA-256, the default), its issuer and its serial number. The same for
+// every signature with the certificate.
+std::string SigningCertificateV2(X509* certificate, const EVP_MD* md);
 
 // DER of a detached SignedData over `content`: signed attributes content type, message
-// digest, signing time and signing-certificate-v2 (`signingCertificateV2` when given, else
-// made here); the certificate included when `includeCertificate`.
+// digest, signing time and signing-certificate-v2 (`signingCertificateV2`); the certificate
+// included when `includeCertificate`.
 std::string SignCms(std::string_view content, X509* certificate, EVP_PKEY* key, const EVP_MD* md,
-                    bool includeCertificate, std::string_view signingCertificateV2 = {});
+                    bool includeCertificate, std::string_view signingCertificateV2);
 
 // The SignedData of SignCms, for a signer whose certificate, key, digest and choice of
 // including the certificate stay the same from signature to signature. Every part but the
@@ -37,7 +33,8 @@ std::string SignCms(std::string_view content, X509* certificate, EVP_PKEY* key, 
 // are SignCms's for the same signing time.
 class TCmsSigner {
  public:
-  // The signer for an RSA or EC key; nullopt for other keys, which only OpenSSL's CMS signs.
+  // The signer for an RSA, EC or GOST R 34.10-2012 key; nullopt for other keys, which only
+  // OpenSSL's CMS signs.
   static std::optional<TCmsSigner> For(X509* certificate, EVP_PKEY* key, const EVP_MD* md,
                                        bool includeCertificate,
                                        std::string_view signingCertificateV2);
@@ -61,7 +58,8 @@ class TCmsSigner {
   std::string signingCertificateAttribute_;
 };
 
-// A raw signature of `content`: RSA PKCS#1 v1.5 or ECDSA (DER).
+// A raw signature of `content`: RSA PKCS#1 v1.5, ECDSA (DER), or GOST R 34.10-2012 as the gost
+// engine writes it (s, then r, each big-endian in half of the signature's bytes).
 std::string SignRaw(std::string_view content, EVP_PKEY* key, const EVP_MD* md);
 
 }  // namespace dravik::plugin

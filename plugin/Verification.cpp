@@ -2,6 +2,7 @@
 
 #include <openssl/rsa.h>
 
+#include "KeyAlgorithms.h"
 #include "OpenSslSupport.h"
 #include "PluginErrors.h"
 
@@ -164,7 +165,7 @@ void CheckSigningCertificateAttribute(CMS_SignerInfo* signer, X509* certificate)
 }  // namespace
 
 void VerifyCms(const TImportedObjects& imported, std::string_view content,
-               std::string_view signature, std::int32_t flags) {
+               std::string_view signature, std::int32_t flags, const TPluginConfig& config) {
   const TOpenSslErrorScope errors;
   const TCmsPtr cms = ReadSignedData(signature);
   STACK_OF(CMS_SignerInfo)* signerInfos = CMS_get0_SignerInfos(cms.get());
@@ -184,6 +185,8 @@ void VerifyCms(const TImportedObjects& imported, std::string_view content,
   for (int at = 0; at < sk_CMS_SignerInfo_num(signerInfos); ++at) {
     CMS_SignerInfo* info = sk_CMS_SignerInfo_value(signerInfos, at);
     X509* signer = FindSigner(info, imported, embeddedCertificates.get());
+    // A signer whose key the library cannot check signatures of is no verdict on the signature.
+    RequireSigningKey(KeyAlgorithmOf(signer), config);
     CheckSigningCertificateAttribute(info, signer);
     if (X509_up_ref(signer) != 1) ThrowOpenSsl("Cannot list the signers");
     if (sk_X509_push(signers.get(), signer) <= 0) {
@@ -216,7 +219,7 @@ void VerifyRaw(const TImportedObjects& imported, X509* certificate, std::string_
     EVP_PKEY_CTX* keyContext = nullptr;  // owned by `context`
     if (EVP_DigestVerifyInit(context.get(), &keyContext, md, nullptr, key) != 1)
       ThrowOpenSsl("Cannot verify");
-    if (EVP_PKEY_is_a(key, "RSA") &&
+    if (EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA &&
         EVP_PKEY_CTX_set_rsa_padding(keyContext, RSA_PKCS1_PADDING) != 1)
       ThrowOpenSsl("Cannot verify");
     const int result = EVP_DigestVerify(

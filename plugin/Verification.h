@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "CryptoEngine.h"
+#include "PluginConfig.h"
 
 namespace dravik::plugin {
 
@@ -16,11 +17,13 @@ inline constexpr std::int32_t kCheckChain = 2;  // against the imported CA certi
 inline constexpr std::int32_t kCheckCrls = 4;   // against the imported CRLs, when any
 
 // Verifies a CMS SignedData (DER) over `content`: detached, or attached with embedded content
-// that a non-empty `content` must equal.
+// that a non-empty `content` must equal. Code 8 for a signer whose key RequireSigningKey
+// refuses: OpenSSL 3.0's CMS verifies no signature of an RSA-PSS key either.
 void VerifyCms(const TImportedObjects& imported, std::string_view content,
-               std::string_view signature, std::int32_t flags);
+               std::string_view signature, std::int32_t flags, const TPluginConfig& config);
 
-// Verifies a raw signature (RSA PKCS#1 v1.5, ECDSA DER) of `content` with the certificate's
+// Verifies a raw signature (RSA PKCS#1 v1.5, ECDSA DER, GOST R 34.10-2012) of `content` with
+// the certificate's
 // key, and the certificate as VerifyCms verifies a signer's.
 void VerifyRaw(const TImportedObjects& imported, X509* certificate, std::string_view content,
                std::string_view signature, std::int32_t flags, const EVP_MD* md);

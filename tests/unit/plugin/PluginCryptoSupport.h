@@ -42,6 +42,23 @@ std::string CmsVerificationInput(std::string_view content, std::string_view sign
 std::string RawVerificationInput(std::string_view certificate, std::string_view content,
                                  std::string_view signature);
 
+TCms ReadCms(const std::string& der);
+
+// OpenSSL's own CMS signature of `content` with the library's signed attributes: the signing
+// time of `library` (the library's signature) and a signing-certificate-v2 hashed with
+// `essDigest`; what export 61 must write. EC and GOST signature values differ every time: the
+// result carries `library`'s, which its caller checks by verification.
+std::string OpenSslCms(X509* certificate, EVP_PKEY* key, const EVP_MD* digest,
+                       const EVP_MD* essDigest, bool include, CMS_ContentInfo* library,
+                       std::string_view content);
+
+// Whether OpenSSL verifies the detached signature over `content` as `certificate`'s.
+bool CmsVerifies(CMS_ContentInfo* cms, X509* certificate, std::string_view content);
+
+// Eight threads sign with the key of `certificate`, each on engines of its own, and verify
+// every signature against `ca`; the number of calls that failed.
+int ConcurrentSigningFailures(X509* certificate, X509* ca);
+
 // A key store in a temporary folder for each test, and a test CA.
 class PluginCryptoTest : public ::testing::Test {
  protected:

@@ -1,8 +1,11 @@
 #include "TestPki.h"
 
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/pem.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 
 #include "KvBase64.h"
@@ -103,7 +106,46 @@ TPkey NewEcKey() {
   return key;
 }
 
-TTestCa::TTestCa(std::string commonName) : key_(NewEcKey()) {
+TPkey NewGostKey(int bits) {
+  const int nid = bits == 256 ? NID_id_GostR3410_2012_256 : NID_id_GostR3410_2012_512;
+  const char* paramSet = bits == 256 ? "1.2.643.2.2.35.1" : "1.2.643.7.1.2.1.2.1";
+  std::unique_ptr<EVP_PKEY_CTX, TFree<EVP_PKEY_CTX, EVP_PKEY_CTX_free>> context(
+      EVP_PKEY_CTX_new_id(nid, nullptr));
+  EVP_PKEY* key = nullptr;
+  Check(context && EVP_PKEY_keygen_init(context.get()) == 1 &&
+            EVP_PKEY_CTX_ctrl_str(context.get(), "paramset", paramSet) > 0 &&
+            EVP_PKEY_keygen(context.get(), &key) == 1,
+        "GOST key");
+  return TPkey(key);
+}
+
+bool GostEngineInstalled() {
+  // "ENGINESDIR: \"<folder>\"", or the folder that OPENSSL_ENGINES names instead.
+  std::string folder;
+  if (const char* chosen = std::getenv("OPENSSL_ENGINES")) {
+    folder = chosen;
+  } else {
+    folder = OpenSSL_version(OPENSSL_ENGINES_DIR);
+    const std::size_t open = folder.find('"');
+    const std::size_t close = folder.rfind('"');
+    if (open == std::string::npos || close <= open) return false;
+    folder = folder.substr(open + 1, close - open - 1);
+  }
+  return std::filesystem::exists(folder + "/gost.so");
+}
+
+const EVP_MD* SignatureDigestFor(EVP_PKEY* key) {
+  switch (EVP_PKEY_get_base_id(key)) {
+    case NID_id_GostR3410_2012_256:
+      return EVP_get_digestbyobj(OBJ_nid2obj(NID_id_GostR3411_2012_256));
+    case NID_id_GostR3410_2012_512:
+      return EVP_get_digestbyobj(OBJ_nid2obj(NID_id_GostR3411_2012_512));
+    default:
+      return EVP_sha256();
+  }
+}
+
+TTestCa::TTestCa(std::string commonName, TPkey key) : key_(std::move(key)) {
   TCertificateProfile profile;
   profile.subject = {{"2.5.4.6", "RU"}, {"2.5.4.10", "Test PKI"}, {"2.5.4.3", commonName}};
   profile.serial = 1;
@@ -113,7 +155,8 @@ TTestCa::TTestCa(std::string commonName) : key_(NewEcKey()) {
   AddExtension(certificate_.get(), certificate_.get(), NID_key_usage,
                "critical,keyCertSign,cRLSign");
   AddExtension(certificate_.get(), certificate_.get(), NID_subject_key_identifier, "hash");
-  Check(X509_sign(certificate_.get(), key_.get(), EVP_sha256()) > 0, "CA signature");
+  Check(X509_sign(certificate_.get(), key_.get(), SignatureDigestFor(key_.get())) > 0,
+        "CA signature");
 }
 
 TX509 TTestCa::Issue(EVP_PKEY* publicKey, const TCertificateProfile& profile) const {
@@ -121,7 +164,7 @@ TX509 TTestCa::Issue(EVP_PKEY* publicKey, const TCertificateProfile& profile) co
   AddExtension(certificate.get(), certificate_.get(), NID_authority_key_identifier, "keyid");
   AddExtension(certificate.get(), certificate_.get(), NID_key_usage,
                "critical,digitalSignature,nonRepudiation");
-  Check(X509_sign(certificate.get(), key_.get(), EVP_sha256()) > 0, "signature");
+  Check(X509_sign(certificate.get(), key_.get(), SignatureDigestFor(key_.get())) > 0, "signature");
   return certificate;
 }
 
@@ -147,7 +190,7 @@ TX509Crl TTestCa::Crl(const std::vector<std::int64_t>& revokedSerials) const {
     Check(X509_CRL_add0_revoked(crl.get(), revoked) == 1, "revoked entry");
   }
   X509_CRL_sort(crl.get());
-  Check(X509_CRL_sign(crl.get(), key_.get(), EVP_sha256()) > 0, "CRL signature");
+  Check(X509_CRL_sign(crl.get(), key_.get(), SignatureDigestFor(key_.get())) > 0, "CRL signature");
   return crl;
 }
 
@@ -165,7 +208,7 @@ std::string TTestCa::KeyIdHex() const {
 
 TX509 SelfSigned(EVP_PKEY* key, const TCertificateProfile& profile) {
   TX509 certificate = NewCertificate(key, profile, nullptr);
-  Check(X509_sign(certificate.get(), key, EVP_sha256()) > 0, "self signature");
+  Check(X509_sign(certificate.get(), key, SignatureDigestFor(key)) > 0, "self signature");
   return certificate;
 }
 

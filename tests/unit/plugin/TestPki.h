@@ -43,10 +43,18 @@ struct TCertificateProfile {
 };
 
 TPkey NewEcKey();
+// A GOST R 34.10-2012 key of 256 bits on CryptoPro A or of 512 bits on tc26 A. The gost engine
+// must be OpenSSL's default for GOST keys: the plugin makes it so at its first WS_Initialize.
+TPkey NewGostKey(int bits);
+// Whether OpenSSL's engine folder holds the gost engine, which the plugin then must load.
+bool GostEngineInstalled();
+// The digest a certificate or CRL is signed with by `key`: its own for a GOST key, else SHA-256.
+const EVP_MD* SignatureDigestFor(EVP_PKEY* key);
 
 class TTestCa {
  public:
-  explicit TTestCa(std::string commonName);
+  // A CA with a key of its own: P-256 unless given.
+  explicit TTestCa(std::string commonName, TPkey key = NewEcKey());
 
   X509* Certificate() const noexcept { return certificate_.get(); }
   // A certificate for `publicKey` signed by this CA, with its authority key identifier.

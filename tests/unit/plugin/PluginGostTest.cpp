@@ -1,0 +1,366 @@
+// GOST R 34.10-2012 keys through the gost engine: key generation, signing (exports 61 and 42),
+// verification (exports 63 and 64) with a GOST CA made here on CryptoPro A, the digest rules,
+// and what every GOST operation answers where the engine is missing.
+#include <gtest/gtest.h>
+#include <openssl/cms.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "KvBase64.h"
+#include "PluginCryptoSupport.h"
+
+namespace dravik::testing {
+namespace {
+
+// One key size and the identifiers that go with it.
+struct TGostSize {
+  int bits;
+  const char* provider;  // the host's provider name; it sets the digest below
+  const char* digestOid;
+  const char* keyOid;
+  int keyNid;
+  int requestSignatureNid;
+  const char* paramSetOid;
+  std::string_view digestAlgorithmDer;     // AlgorithmIdentifier: the digest's OID, NULL
+  std::string_view signatureAlgorithmDer;  // AlgorithmIdentifier: the key's OID, NULL
+};
+
+using namespace std::string_view_literals;
+
+const TGostSize kGostSizes[] = {
+    {256, "Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider", "1.2.643.7.1.1.2.2",
+     "1.2.643.7.1.1.1.1", NID_id_GostR3410_2012_256, NID_id_tc26_signwithdigest_gost3410_2012_256,
+     "1.2.643.2.2.35.1", "\x30\x0C\x06\x08\x2A\x85\x03\x07\x01\x01\x02\x02\x05\x00"sv,
+     "\x30\x0C\x06\x08\x2A\x85\x03\x07\x01\x01\x01\x01\x05\x00"sv},
+    {512, "Crypto-Pro GOST R 34.10-2012 Strong Cryptographic Service Provider", "1.2.643.7.1.1.2.3",
+     "1.2.643.7.1.1.1.2", NID_id_GostR3410_2012_512, NID_id_tc26_signwithdigest_gost3410_2012_512,
+     "1.2.643.7.1.2.1.2.1", "\x30\x0C\x06\x08\x2A\x85\x03\x07\x01\x01\x02\x03\x05\x00"sv,
+     "\x30\x0C\x06\x08\x2A\x85\x03\x07\x01\x01\x01\x02\x05\x00"sv},
+};
+
+constexpr std::string_view kContent = "Платёжное поручение 42: 1000.00 RUB";
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::string DigestOf(std::string_view bytes, const EVP_MD* md) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, md, nullptr);
+  return std::string(reinterpret_cast<const char*>(digest), length);
+}
+
+template <typename T, typename I2d>
+std::string DerOfObject(T* object, I2d i2d) {
+  unsigned char* der = nullptr;
+  const int length = i2d(object, &der);
+  std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
+  OPENSSL_free(der);
+  return bytes;
+}
+
+// The parameter set named by a GOST public key's algorithm parameters.
+std::string ParamSetOf(EVP_PKEY* key) {
+  X509_PUBKEY* publicKey = nullptr;
+  if (X509_PUBKEY_set(&publicKey, key) != 1) return "no public key";
+  const void* value = nullptr;
+  int type = 0;
+  X509_ALGOR* algorithm = nullptr;
+  X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &algorithm, publicKey);
+  X509_ALGOR_get0(nullptr, &type, &value, algorithm);
+  std::string oid = "no parameters";
+  if (type == V_ASN1_SEQUENCE) {
+    const auto* sequence = static_cast<const ASN1_STRING*>(value);
+    const unsigned char* cursor = ASN1_STRING_get0_data(sequence);
+    STACK_OF(ASN1_TYPE)* items =
+        d2i_ASN1_SEQUENCE_ANY(nullptr, &cursor, ASN1_STRING_length(sequence));
+    if (items && sk_ASN1_TYPE_num(items) > 0 &&
+        sk_ASN1_TYPE_value(items, 0)->type == V_ASN1_OBJECT) {
+      char text[80];
+      OBJ_obj2txt(text, sizeof text, sk_ASN1_TYPE_value(items, 0)->value.object, 1);
+      oid = text;
+    }
+    sk_ASN1_TYPE_pop_free(items, ASN1_TYPE_free);
+  }
+  X509_PUBKEY_free(publicKey);
+  return oid;
+}
+
+// The signing-certificate-v2 attribute's value (DER) of the first signer; "" without one.
+std::string SigningCertificateAttribute(CMS_ContentInfo* cms) {
+  CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), 0);
+  const int index = CMS_signed_get_attr_by_NID(signer, NID_id_smime_aa_signingCertificateV2, -1);
+  if (index < 0) return std::string();
+  const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(CMS_signed_get_attr(signer, index), 0);
+  if (!value || value->type != V_ASN1_SEQUENCE) return std::string();
+  return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value->value.sequence)),
+                     static_cast<std::size_t>(ASN1_STRING_length(value->value.sequence)));
+}
+
+// The GOST tests need Debian's gost engine; where it is not installed they are skipped, and
+// where it is, the library must have loaded it.
+class PluginGostTest : public PluginCryptoTest {
+ protected:
+  void SetUp() override {
+    PluginCryptoTest::SetUp();
+    if (!GostEngineInstalled()) GTEST_SKIP() << "the gost engine is not installed";
+    gostCa_.emplace("Test GOST Root CA", NewGostKey(256));
+  }
+
+  // The library's request for a new key of `size` in the container `name`, made as the host
+  // asks for one; fails the test unless it succeeds. The request type and key length given
+  // would be refused for RSA: a GOST digest must leave them unread.
+  std::string GenerateGostKey(std::string_view name, const TGostSize& size) const {
+    const TEngine engine;
+    engine.Set("Container Name Location", "ZRT_NAME:" + std::string(name));
+    engine.Set("Key gen - Common name", std::string(name));
+    engine.Set("Crypto Provider", size.provider);
+    engine.Set("Hash Algorithm", size.digestOid);
+    engine.Set("Encrypt Algorithm", "GOST_28147");
+    engine.Set("Key gen - Request Type", "DSA");
+    engine.Set("Key gen - Key Length", "100");
+    const std::string code = engine.Export(11, "");
+    EXPECT_EQ(code, "0") << engine.LastError();
+    return code == "0" ? engine.Output() : std::string();
+  }
+
+  // A certificate of the GOST CA for a new key the library generated in `name`.
+  TX509 NewGostSigner(std::string_view name, const TGostSize& size,
+                      const TCertificateProfile& profile = {}) const {
+    const TX509Req request = RequestFromBase64(GenerateGostKey(name, size));
+    const TPkey key = RequestKey(request.get());
+    return gostCa_->Issue(key.get(), profile);
+  }
+
+  std::optional<TTestCa> gostCa_;
+};
+
+TEST_F(PluginGostTest, Export11_GostDigest_MakesAKeyOfItsSizeAndParameterSetWithASignedRequest) {
+  for (const TGostSize& size : kGostSizes) {
+    SCOPED_TRACE(size.bits);
+    const std::string name = "gost" + std::to_string(size.bits);
+
+    const TX509Req request = RequestFromBase64(GenerateGostKey(name, size));
+
+    const TPkey key = RequestKey(request.get());
+    EXPECT_EQ(EVP_PKEY_get_base_id(key.get()), size.keyNid);
+    EXPECT_EQ(EVP_PKEY_get_bits(key.get()), size.bits);
+    EXPECT_EQ(ParamSetOf(key.get()), size.paramSetOid);
+    EXPECT_EQ(X509_REQ_get_signature_nid(request.get()), size.requestSignatureNid);
+    EXPECT_EQ(X509_REQ_verify(request.get(), key.get()), 1);
+    const std::string metadata =
+        ReadFile(std::filesystem::path(StoreRoot()) / "containers" / name / "container.ini");
+    EXPECT_NE(metadata.find("Algorithm=GOST R 34.10-2012"), std::string::npos) << metadata;
+    EXPECT_NE(metadata.find("Bits=" + std::to_string(size.bits)), std::string::npos) << metadata;
+    EXPECT_NE(metadata.find(std::string("Hash Algorithm=") + size.digestOid), std::string::npos);
+  }
+}
+
+// The road of a GOST key as the host takes it: generated, certified by the CA, imported as the
+// session's key, signing CMS and PLAIN, each signature checked with every verdict that matters.
+TEST_F(PluginGostTest, RoundTrip_GeneratedIssuedImported_SignsAndVerifiesWithGostChains) {
+  const TTestCa otherCa("Other GOST CA", NewGostKey(256));
+  for (const TGostSize& size : kGostSizes) {
+    SCOPED_TRACE(size.bits);
+    TCertificateProfile profile;
+    profile.serial = 7000 + size.bits;
+    const TX509 certificate = NewGostSigner("signer" + std::to_string(size.bits), size, profile);
+    const TEngine signer;
+    signer.Set("Hash Algorithm", size.digestOid);  // as the host sets it for a GOST certificate
+    signer.Set("Include signer cert in sign", "Yes");
+    ASSERT_EQ(signer.Import(13, 0, Base64DerOf(certificate.get())), "0") << signer.LastError();
+    ASSERT_EQ(signer.Export(61, Base64Encode(kContent), 2), "0") << signer.LastError();
+    const std::string cmsSignature = signer.Output();
+    ASSERT_EQ(signer.Export(42, Base64Encode(kContent)), "0") << signer.LastError();
+    const std::string rawSignature = signer.Output();
+    EXPECT_EQ(rawSignature.size(), static_cast<std::size_t>(size.bits / 4));  // s and r
+
+    const std::string goodCrl = CrlPemOf(gostCa_->Crl({1}).get());
+    const std::string revokingCrl = CrlPemOf(gostCa_->Crl({profile.serial}).get());
+    struct Case {
+      const char* name;
+      X509* ca;
+      const std::string* crl;
+      std::string_view content;
+      const char* code;
+    };
+    const Case cases[] = {
+        {"valid", gostCa_->Certificate(), &goodCrl, kContent, "0"},
+        {"changed content", gostCa_->Certificate(), &goodCrl, "Платёжное поручение 43", "60"},
+        {"signer outside the imported chain", otherCa.Certificate(), nullptr, kContent, "49"},
+        {"revoked", gostCa_->Certificate(), &revokingCrl, kContent, "56"},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      for (const bool plain : {false, true}) {
+        const TEngine verifier;
+        ASSERT_EQ(verifier.Import(12, 1, Base64DerOf(c.ca)), "0");
+        if (c.crl) {
+          ASSERT_EQ(verifier.Import(23, 0, *c.crl), "0");
+        }
+        const std::string input =
+            plain ? RawVerificationInput(Base64DerOf(certificate.get()), c.content, rawSignature)
+                  : CmsVerificationInput(c.content, cmsSignature);
+
+        EXPECT_EQ(verifier.Export(plain ? 64 : 63, input, 7), c.code)
+            << (plain ? "PLAIN: " : "CMS: ") << verifier.LastError();
+      }
+    }
+  }
+}
+
+// The SignedData of a GOST key names the GOST algorithms as OpenSSL's CMS writes them with the
+// engine, and its signing-certificate-v2 hashes the certificate with the key's own digest,
+// naming it; every byte but the random signature value is OpenSSL's.
+TEST_F(PluginGostTest, Export61_GostKeys_WritesOpenSslsCmsBytesWithTheGostEssCertId) {
+  const std::string content(300, 'c');
+  for (const TGostSize& size : kGostSizes) {
+    SCOPED_TRACE(size.bits);
+    const TPkey key = NewGostKey(size.bits);
+    PlaceKey("pinned" + std::to_string(size.bits), key.get());
+    TCertificateProfile profile;
+    profile.serial = 0xFEDCBA98;  // its DER needs a leading zero
+    const TX509 certificate = gostCa_->Issue(key.get(), profile);
+    const EVP_MD* md = SignatureDigestFor(key.get());
+    const TEngine signer;
+    ASSERT_EQ(signer.Import(13, 0, Base64DerOf(certificate.get())), "0") << signer.LastError();
+
+    for (const bool include : {true, false}) {
+      SCOPED_TRACE(include ? "with certificate" : "without certificate");
+      signer.Set("Include signer cert in sign", include ? "Yes" : "No");
+      ASSERT_EQ(signer.Export(61, Base64Encode(content), 2), "0") << signer.LastError();
+      const std::string signature = signer.Output();
+      const TCms cms = ReadCms(signature);
+      ASSERT_NE(cms, nullptr);
+
+      CMS_SignerInfo* info = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+      X509_ALGOR* digestAlgorithm = nullptr;
+      X509_ALGOR* signatureAlgorithm = nullptr;
+      CMS_SignerInfo_get0_algs(info, nullptr, nullptr, &digestAlgorithm, &signatureAlgorithm);
+      EXPECT_EQ(DerOfObject(digestAlgorithm, i2d_X509_ALGOR), size.digestAlgorithmDer);
+      EXPECT_EQ(DerOfObject(signatureAlgorithm, i2d_X509_ALGOR), size.signatureAlgorithmDer);
+      // ESSCertIDv2: hashAlgorithm, certHash, then issuerSerial with the issuer's name.
+      const std::string essCertId = SigningCertificateAttribute(cms.get());
+      const std::string certificateHash = DigestOf(DerOf(certificate.get()), md);
+      EXPECT_NE(essCertId.find(std::string(size.digestAlgorithmDer) + '\x04' +
+                               static_cast<char>(certificateHash.size()) + certificateHash),
+                std::string::npos);
+      EXPECT_NE(essCertId.find(DerOfObject(X509_get_issuer_name(certificate.get()), i2d_X509_NAME)),
+                std::string::npos);
+
+      EXPECT_EQ(signature,
+                OpenSslCms(certificate.get(), key.get(), md, md, include, cms.get(), content));
+      EXPECT_TRUE(CmsVerifies(cms.get(), certificate.get(), content));
+    }
+  }
+}
+
+// A GOST key signs with its own digest alone; GOST R 34.10-2001 keys are refused.
+TEST_F(PluginGostTest, Signing_HashAlgorithmOtherThanTheKeysDigest_FailsWithCode8) {
+  const TX509 gost256 = NewGostSigner("gost256", kGostSizes[0]);
+  const TX509 gost512 = NewGostSigner("gost512", kGostSizes[1]);
+  struct Case {
+    X509* certificate;
+    const char* hash;
+    const char* code;
+  };
+  const Case cases[] = {
+      {gost256.get(), "", "0"},
+      {gost256.get(), " 1.2.643.7.1.1.2.2 ", "0"},
+      {gost256.get(), "1.2.643.7.1.1.2.3", "8"},
+      {gost256.get(), "SHA256", "8"},
+      {gost256.get(), "1.2.643.2.2.9", "8"},  // GOST R 34.11-94
+      {gost512.get(), "", "0"},
+      {gost512.get(), "1.2.643.7.1.1.2.2", "8"},
+      {gost512.get(), "SHA-512", "8"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(EVP_PKEY_get_bits(X509_get0_pubkey(c.certificate))) + " \"" +
+                 c.hash + "\"");
+    for (const int dataType : {61, 42}) {
+      const TEngine engine;
+      engine.Set("Hash Algorithm", c.hash);
+      ASSERT_EQ(engine.Import(13, 0, Base64DerOf(c.certificate)), "0") << engine.LastError();
+
+      EXPECT_EQ(engine.Export(dataType, Base64Encode(kContent), 2), c.code) << engine.LastError();
+    }
+  }
+
+  std::unique_ptr<EVP_PKEY_CTX, TFree<EVP_PKEY_CTX, EVP_PKEY_CTX_free>> context(
+      EVP_PKEY_CTX_new_id(NID_id_GostR3410_2001, nullptr));
+  EVP_PKEY* generated = nullptr;
+  ASSERT_TRUE(context && EVP_PKEY_keygen_init(context.get()) == 1 &&
+              EVP_PKEY_CTX_ctrl_str(context.get(), "paramset", "A") > 0 &&
+              EVP_PKEY_keygen(context.get(), &generated) == 1);
+  const TPkey gost2001(generated);
+  PlaceKey("gost2001", gost2001.get());
+  const TX509 certificate2001 = gostCa_->Issue(gost2001.get(), {});
+  const TEngine engine;
+  EXPECT_EQ(engine.Import(13, 0, Base64DerOf(certificate2001.get())), "8");
+  EXPECT_EQ(engine.Export(64,
+                          RawVerificationInput(Base64DerOf(certificate2001.get()), kContent,
+                                               std::string(64, 'x')),
+                          1),
+            "8");
+}
+
+// Where the gost engine is missing, every GOST operation is code 8 (never 60 or 11), also on
+// an engine that imported its GOST key before; the certificate exports keep working. A test
+// build hides the engine, which a process cannot unload.
+TEST_F(PluginGostTest, GostOperations_EngineMissing_AnswerCode8AndCertificateExportsWork) {
+  TCertificateProfile profile;
+  profile.subject = {{"2.5.4.3", "hidden"}};
+  const TX509 certificate = NewGostSigner("hidden", kGostSizes[0], profile);
+  const std::string certificateText = Base64DerOf(certificate.get());
+  const TEngine signer;
+  signer.Set("Include signer cert in sign", "Yes");
+  ASSERT_EQ(signer.Import(13, 0, certificateText), "0") << signer.LastError();
+  ASSERT_EQ(signer.Export(61, Base64Encode(kContent), 2), "0") << signer.LastError();
+  const std::string cmsSignature = signer.Output();
+  ASSERT_EQ(signer.Export(42, Base64Encode(kContent)), "0") << signer.LastError();
+  const std::string rawSignature = signer.Output();
+
+  const TScopedPluginEnvironment missing({{"DRAVIK_PLUGIN_NO_GOST", "1"}});
+
+  EXPECT_EQ(signer.Export(61, Base64Encode(kContent), 2), "8");
+  EXPECT_EQ(signer.Export(42, Base64Encode(kContent)), "8");
+  const TEngine engine;
+  EXPECT_EQ(engine.Import(13, 0, certificateText), "8");
+  engine.Import(12, 1, Base64DerOf(gostCa_->Certificate()));
+  EXPECT_EQ(engine.Export(63, CmsVerificationInput(kContent, cmsSignature), 7), "8");
+  EXPECT_EQ(engine.Export(64, RawVerificationInput(certificateText, kContent, rawSignature), 7),
+            "8");
+  for (const TGostSize& size : kGostSizes) {
+    const TEngine generator;
+    generator.Set("Container Name Location", "ZRT_NAME:absent");
+    generator.Set("Key gen - Common name", "User");
+    generator.Set("Hash Algorithm", size.digestOid);
+    EXPECT_EQ(generator.Export(11, ""), "8") << size.bits;
+  }
+  EXPECT_FALSE(std::filesystem::exists(StoreRoot() + "/containers/absent"));
+
+  ASSERT_EQ(engine.Export(50, certificateText), "0");
+  EXPECT_EQ(engine.Property("CurrentData"), "1.2.643.7.1.1.1.1");
+  ASSERT_EQ(engine.Export(14, certificateText), "0");
+  EXPECT_NE(engine.Property("UnicodeCurrentData").find("CN=hidden\r\n"), std::string::npos);
+  engine.Set("Key gen - Common name", "hidden");
+  ASSERT_EQ(engine.Export(45, ""), "0");
+  EXPECT_NE(Base64Decode(engine.Property("MimeCurrentData"), true).find("Container: hidden"),
+            std::string::npos);
+}
+
+TEST_F(PluginGostTest, Signing_ConcurrentEnginesOnOneGostKey_AllSignaturesVerify) {
+  const TX509 certificate = NewGostSigner("shared", kGostSizes[0]);
+
+  EXPECT_EQ(ConcurrentSigningFailures(certificate.get(), gostCa_->Certificate()), 0);
+}
+
+}  // namespace
+}  // namespace dravik::testing
