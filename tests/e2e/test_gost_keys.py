@@ -18,7 +18,8 @@ from pathlib import Path
 import pytest
 
 from test_program import PROGRAM, pytestmark, sandbox  # noqa: F401 (fixture, mark)
-from test_signing_road import AUTH_HEADER, SUCCESS, call, confirmations, openssl, pem, use_store
+from test_signing_road import (AUTH_HEADER, SUCCESS, call, confirmations, openssl, pem,
+                               sign_in_one_step_and_in_session, use_store)
 
 HERE = Path(__file__).resolve().parent
 VERIFIER = "node-gost-crypto"
@@ -162,12 +163,7 @@ def test_gost_key_from_generation_to_verified_signatures(sandbox, node_verifier,
 
     documents = [b"first document", "второй документ".encode("utf-8")]
     lines = [b64(d) for d in documents]
-    status, pre = call(sandbox, "signpreinit", {
-        "keyInfo": {"X509data": cert}, "signType": "CAdES_BES", "data": lines})
-    assert status == 200, pre
-    assert pre["keySessID"] == session
-    status, signed = call(sandbox, "sign", {"keySessID": session, "signType": "", "data": lines})
-    assert status == 200, signed
+    pre, signed = sign_in_one_step_and_in_session(sandbox, cert, session, "CAdES_BES", lines)
     for reply in (pre, signed):
         assert [item["signType"] for item in reply["data"]] == ["CAdES_BES"] * 2
         for item, document in zip(reply["data"], documents):
