@@ -2,8 +2,11 @@
 // verification (exports 63 and 64) with a GOST CA made here on CryptoPro A, the digest rules,
 // and what every GOST operation answers where the engine is missing.
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
 #include <openssl/cms.h>
+#include <openssl/ec.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -262,6 +265,81 @@ TEST_F(PluginGostTest, Export61_GostKeys_WritesOpenSslsCmsBytesWithTheGostEssCer
   }
 }
 
+using TBn = std::unique_ptr<BIGNUM, TFree<BIGNUM, BN_free>>;
+
+TBn BnOf(std::string_view bytes, bool littleEndian) {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const int size = static_cast<int>(bytes.size());
+  return TBn(littleEndian ? BN_lebin2bn(data, size, nullptr) : BN_bin2bn(data, size, nullptr));
+}
+
+TBn BnOfHex(const char* hex) {
+  BIGNUM* value = nullptr;
+  BN_hex2bn(&value, hex);
+  return TBn(value);
+}
+
+// GOST R 34.10-2012 verification as the standard writes it, on CryptoPro A, with no code of the
+// engine: `signature` is s then r, big-endian; the digest is read as a little-endian number;
+// the public key is the certificate's X and Y, each little-endian.
+bool GostR3410Verifies(X509* certificate, std::string_view digest, std::string_view signature) {
+  const TBn p = BnOfHex("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFD97");
+  const TBn a = BnOfHex("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFD94");
+  const TBn b = BnOfHex("A6");
+  const TBn q = BnOfHex("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF6C611070995AD10045841B09B761B893");
+  const TBn gx = BnOfHex("01");
+  const TBn gy = BnOfHex("8D91E471E0989CDA27DF505A453F2B7635294F2DDF23E3B122ACC99C9E9F1E14");
+  std::unique_ptr<BN_CTX, TFree<BN_CTX, BN_CTX_free>> context(BN_CTX_new());
+  std::unique_ptr<EC_GROUP, TFree<EC_GROUP, EC_GROUP_free>> group(
+      EC_GROUP_new_curve_GFp(p.get(), a.get(), b.get(), context.get()));
+  using TPoint = std::unique_ptr<EC_POINT, TFree<EC_POINT, EC_POINT_free>>;
+  const TPoint generator(EC_POINT_new(group.get()));
+  EC_POINT_set_affine_coordinates(group.get(), generator.get(), gx.get(), gy.get(), nullptr);
+  EC_GROUP_set_generator(group.get(), generator.get(), q.get(), BN_value_one());
+
+  // The subject public key: an OCTET STRING of X and Y.
+  const ASN1_BIT_STRING* bits = X509_get0_pubkey_bitstr(certificate);
+  const std::string_view key(reinterpret_cast<const char*>(ASN1_STRING_get0_data(bits)),
+                             static_cast<std::size_t>(ASN1_STRING_length(bits)));
+  if (key.size() != 66 || key.substr(0, 2) != "\x04\x40" || signature.size() != 64) return false;
+  const TBn x = BnOf(key.substr(2, 32), true);
+  const TBn y = BnOf(key.substr(34, 32), true);
+  const TPoint publicKey(EC_POINT_new(group.get()));
+  EC_POINT_set_affine_coordinates(group.get(), publicKey.get(), x.get(), y.get(), nullptr);
+
+  const TBn s = BnOf(signature.substr(0, 32), false);
+  const TBn r = BnOf(signature.substr(32), false);
+  const TBn e = BnOf(digest, true);
+  BN_mod(e.get(), e.get(), q.get(), context.get());
+  if (BN_is_zero(e.get())) BN_one(e.get());
+  const TBn v(BN_mod_inverse(nullptr, e.get(), q.get(), context.get()));
+  const TBn z1(BN_new());
+  const TBn z2(BN_new());
+  BN_mod_mul(z1.get(), s.get(), v.get(), q.get(), context.get());
+  BN_mod_mul(z2.get(), r.get(), v.get(), q.get(), context.get());
+  BN_sub(z2.get(), q.get(), z2.get());
+  const TPoint c(EC_POINT_new(group.get()));
+  const TBn cx(BN_new());
+  EC_POINT_mul(group.get(), c.get(), z1.get(), publicKey.get(), z2.get(), context.get());
+  EC_POINT_get_affine_coordinates(group.get(), c.get(), cx.get(), nullptr, context.get());
+  BN_mod(cx.get(), cx.get(), q.get(), context.get());
+  return BN_cmp(cx.get(), r.get()) == 0;
+}
+
+// PLAIN is the engine's raw signature: s then r, each big-endian in 32 bytes for 256 bits,
+// as a verifier that follows the standard reads it; a changed digest does not verify.
+TEST_F(PluginGostTest, Export42_Gost256_IsSThenRBigEndianAsTheStandardVerifies) {
+  const TX509 certificate = NewGostSigner("plain", kGostSizes[0]);
+  const TEngine signer;
+  ASSERT_EQ(signer.Import(13, 0, Base64DerOf(certificate.get())), "0") << signer.LastError();
+  ASSERT_EQ(signer.Export(42, Base64Encode(kContent)), "0") << signer.LastError();
+  const std::string signature = signer.Output();
+  const EVP_MD* md = SignatureDigestFor(X509_get0_pubkey(certificate.get()));
+
+  EXPECT_TRUE(GostR3410Verifies(certificate.get(), DigestOf(kContent, md), signature));
+  EXPECT_FALSE(GostR3410Verifies(certificate.get(), DigestOf("other", md), signature));
+}
+
 // A GOST key signs with its own digest alone; GOST R 34.10-2001 keys are refused.
 TEST_F(PluginGostTest, Signing_HashAlgorithmOtherThanTheKeysDigest_FailsWithCode8) {
   const TX509 gost256 = NewGostSigner("gost256", kGostSizes[0]);
@@ -311,55 +389,109 @@ TEST_F(PluginGostTest, Signing_HashAlgorithmOtherThanTheKeysDigest_FailsWithCode
             "8");
 }
 
-// Where the gost engine is missing, every GOST operation is code 8 (never 60 or 11), also on
-// an engine that imported its GOST key before; the certificate exports keep working. A test
-// build hides the engine, which a process cannot unload.
-TEST_F(PluginGostTest, GostOperations_EngineMissing_AnswerCode8AndCertificateExportsWork) {
-  TCertificateProfile profile;
-  profile.subject = {{"2.5.4.3", "hidden"}};
-  const TX509 certificate = NewGostSigner("hidden", kGostSizes[0], profile);
-  const std::string certificateText = Base64DerOf(certificate.get());
+// A session's engine that imported its GOST key while the engine was there answers code 8 once
+// it is gone. A test build hides the engine, which a process cannot unload.
+TEST_F(PluginGostTest, SigningWithAnImportedGostKey_EngineHiddenAfterwards_AnswersCode8) {
+  const TX509 certificate = NewGostSigner("hidden", kGostSizes[0]);
   const TEngine signer;
-  signer.Set("Include signer cert in sign", "Yes");
-  ASSERT_EQ(signer.Import(13, 0, certificateText), "0") << signer.LastError();
+  ASSERT_EQ(signer.Import(13, 0, Base64DerOf(certificate.get())), "0") << signer.LastError();
   ASSERT_EQ(signer.Export(61, Base64Encode(kContent), 2), "0") << signer.LastError();
-  const std::string cmsSignature = signer.Output();
-  ASSERT_EQ(signer.Export(42, Base64Encode(kContent)), "0") << signer.LastError();
-  const std::string rawSignature = signer.Output();
 
-  const TScopedPluginEnvironment missing({{"DRAVIK_PLUGIN_NO_GOST", "1"}});
+  const TScopedPluginEnvironment hidden({{"DRAVIK_PLUGIN_NO_GOST", "1"}});
 
   EXPECT_EQ(signer.Export(61, Base64Encode(kContent), 2), "8");
   EXPECT_EQ(signer.Export(42, Base64Encode(kContent)), "8");
-  const TEngine engine;
-  EXPECT_EQ(engine.Import(13, 0, certificateText), "8");
-  engine.Import(12, 1, Base64DerOf(gostCa_->Certificate()));
-  EXPECT_EQ(engine.Export(63, CmsVerificationInput(kContent, cmsSignature), 7), "8");
-  EXPECT_EQ(engine.Export(64, RawVerificationInput(certificateText, kContent, rawSignature), 7),
-            "8");
-  for (const TGostSize& size : kGostSizes) {
-    const TEngine generator;
-    generator.Set("Container Name Location", "ZRT_NAME:absent");
-    generator.Set("Key gen - Common name", "User");
-    generator.Set("Hash Algorithm", size.digestOid);
-    EXPECT_EQ(generator.Export(11, ""), "8") << size.bits;
-  }
-  EXPECT_FALSE(std::filesystem::exists(StoreRoot() + "/containers/absent"));
-
-  ASSERT_EQ(engine.Export(50, certificateText), "0");
-  EXPECT_EQ(engine.Property("CurrentData"), "1.2.643.7.1.1.1.1");
-  ASSERT_EQ(engine.Export(14, certificateText), "0");
-  EXPECT_NE(engine.Property("UnicodeCurrentData").find("CN=hidden\r\n"), std::string::npos);
-  engine.Set("Key gen - Common name", "hidden");
-  ASSERT_EQ(engine.Export(45, ""), "0");
-  EXPECT_NE(Base64Decode(engine.Property("MimeCurrentData"), true).find("Container: hidden"),
-            std::string::npos);
 }
 
 TEST_F(PluginGostTest, Signing_ConcurrentEnginesOnOneGostKey_AllSignaturesVerify) {
   const TX509 certificate = NewGostSigner("shared", kGostSizes[0]);
 
   EXPECT_EQ(ConcurrentSigningFailures(certificate.get(), gostCa_->Certificate()), 0);
+}
+
+// GOST material made by the openssl command with the gost engine, in a process of its own, so
+// that this one may run where OpenSSL finds no engine: a CA, a key with its certificate
+// (serial 77, CN "absent"), and its CMS (detached) and raw signatures of "content".
+struct TCliGostMaterial {
+  std::string ca;
+  std::string keyPem;
+  std::string certificate;
+  std::string cms;
+  std::string raw;
+};
+
+std::optional<TCliGostMaterial> MakeGostMaterialWithTheOpensslCommand() {
+  const TempDir dir;
+  const std::string script = R"(set -e
+openssl req -x509 -engine gost -newkey gost2012_256 -pkeyopt paramset:A -nodes -keyout ca.key \
+  -out ca.pem -subj "/CN=GOST CA" -days 2 -md_gost12_256 \
+  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign
+openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt paramset:A -out leaf.key
+openssl req -new -engine gost -key leaf.key -subj /CN=absent -md_gost12_256 -out leaf.csr
+openssl x509 -req -engine gost -in leaf.csr -CA ca.pem -CAkey ca.key -set_serial 77 -days 2 \
+  -md_gost12_256 -out leaf.pem
+printf content > content
+openssl cms -sign -engine gost -binary -in content -signer leaf.pem -inkey leaf.key \
+  -md md_gost12_256 -outform DER -out cms.der
+openssl dgst -engine gost -md_gost12_256 -sign leaf.key -out raw.sig content
+)";
+  std::ofstream(dir.Path() + "/make.sh") << script;
+  const std::string command =
+      "cd '" + dir.Path() + "' && env -u OPENSSL_ENGINES sh make.sh > make.log 2>&1";
+  if (std::system(command.c_str()) != 0) return std::nullopt;
+  return TCliGostMaterial{ReadFile(dir.Path() + "/ca.pem"), ReadFile(dir.Path() + "/leaf.key"),
+                          ReadFile(dir.Path() + "/leaf.pem"), ReadFile(dir.Path() + "/cms.der"),
+                          ReadFile(dir.Path() + "/raw.sig")};
+}
+
+using PluginGostMissingTest = PluginCryptoTest;
+
+// Where the gost engine is missing, every GOST operation is code 8 (never 60, 6 or 11), and
+// the certificate exports keep working. This runs twice: with the engine hidden by the test
+// build, and in a run of its own where OpenSSL's engine folder holds no engine.
+TEST_F(PluginGostMissingTest, GostOperations_EngineMissing_AnswerCode8AndCertificateExportsWork) {
+  const std::optional<TCliGostMaterial> material = MakeGostMaterialWithTheOpensslCommand();
+  if (!material) GTEST_SKIP() << "the openssl command cannot use the gost engine";
+  const std::filesystem::path container = std::filesystem::path(StoreRoot()) / "containers/absent";
+  std::filesystem::create_directories(container);
+  std::ofstream(container / "key.pem") << material->keyPem;
+  std::ofstream(container / "cert.pem") << material->certificate;
+  const std::string cmsInput = CmsVerificationInput("content", material->cms);
+  const std::string rawInput =
+      RawVerificationInput(material->certificate, "content", material->raw);
+  std::optional<TScopedPluginEnvironment> hidden;
+  if (GostEngineInstalled()) {
+    // First what the engine gives: the signature that the openssl command made verifies.
+    const TEngine engine;
+    ASSERT_EQ(engine.Import(12, 1, material->ca), "0");
+    EXPECT_EQ(engine.Export(63, cmsInput, 7), "0") << engine.LastError();
+    EXPECT_EQ(engine.Export(64, rawInput, 7), "0") << engine.LastError();
+    hidden.emplace(
+        std::initializer_list<std::pair<const char*, std::string>>{{"DRAVIK_PLUGIN_NO_GOST", "1"}});
+  }
+
+  const TEngine engine;
+  ASSERT_EQ(engine.Import(12, 1, material->ca), "0");
+  EXPECT_EQ(engine.Import(13, 0, material->certificate), "8");
+  EXPECT_EQ(engine.Export(63, cmsInput, 7), "8");
+  EXPECT_EQ(engine.Export(64, rawInput, 7), "8");
+  for (const char* digest : {"1.2.643.7.1.1.2.2", "1.2.643.7.1.1.2.3"}) {
+    const TEngine generator;
+    generator.Set("Container Name Location", "ZRT_NAME:new");
+    generator.Set("Key gen - Common name", "User");
+    generator.Set("Hash Algorithm", digest);
+    EXPECT_EQ(generator.Export(11, ""), "8") << digest;
+  }
+  EXPECT_FALSE(std::filesystem::exists(StoreRoot() + "/containers/new"));
+
+  ASSERT_EQ(engine.Export(50, material->certificate), "0");
+  EXPECT_EQ(engine.Property("CurrentData"), "1.2.643.7.1.1.1.1");
+  ASSERT_EQ(engine.Export(14, material->certificate), "0");
+  EXPECT_NE(engine.Property("UnicodeCurrentData").find("SN=4D\r\n"), std::string::npos);
+  engine.Set("Key gen - Common name", "absent");
+  ASSERT_EQ(engine.Export(45, ""), "0");
+  EXPECT_NE(Base64Decode(engine.Property("MimeCurrentData"), true).find("Container: absent"),
+            std::string::npos);
 }
 
 }  // namespace
