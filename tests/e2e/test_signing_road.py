@@ -85,6 +85,18 @@ def call(box, route, body):
     return status, json.loads(reply.decode("utf-8")) if reply else None
 
 
+def sign_in_one_step_and_in_session(box, cert, session, sign_type, lines):
+    """The replies of signpreinit (with the sign type) and of sign in the session (with an
+    empty one) for the same data lines; the signpreinit finds the session of the certificate."""
+    status, pre = call(box, "signpreinit", {
+        "keyInfo": {"X509data": cert}, "signType": sign_type, "data": lines})
+    assert status == 200, pre
+    assert pre["keySessID"] == session
+    status, signed = call(box, "sign", {"keySessID": session, "signType": "", "data": lines})
+    assert status == 200, signed
+    return pre, signed
+
+
 def confirmations(box):
     """(routine, question, answer) of each confirmation in the transcript."""
     lines = [line.split("\t") for line in transcript(box).splitlines()]
@@ -136,12 +148,7 @@ def test_signing_road_key_to_verified_signature(sandbox):
     # Documents signed in one step and in the session.
     documents = [b"first document", "второй документ".encode("utf-8")]
     lines = [base64.b64encode(d).decode() for d in documents]
-    status, pre = call(sandbox, "signpreinit", {
-        "keyInfo": {"X509data": cert}, "signType": "cades_t", "data": lines})
-    assert status == 200, pre
-    assert pre["keySessID"] == session
-    status, signed = call(sandbox, "sign", {"keySessID": session, "signType": "", "data": lines})
-    assert status == 200, signed
+    pre, signed = sign_in_one_step_and_in_session(sandbox, cert, session, "cades_t", lines)
     # The sign type's canonical name; an empty one is CAdES_BES.
     for reply, sign_type in ((pre, "CAdES_T"), (signed, "CAdES_BES")):
         assert len(reply["data"]) == 2

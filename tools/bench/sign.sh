@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The "sign" benchmark: CMS signatures per second through the program's API against OpenSSL's
-# own CMS_sign in one thread, with the same RSA key, certificate and items.
+# own CMS_sign in one thread, with the same key, certificate, digest and items: a run with an
+# RSA 2048 key, and one with a GOST R 34.10-2012 256-bit key (CryptoPro A) where both sides use
+# Debian's gost engine.
 #
 # The program runs headless from a test-hook build (build/bench-sign) with logging off and one
 # scripted "yes" per question; a key session is opened by initkey. Then, round after round, sign
@@ -10,8 +12,8 @@
 # certificate and makes detached, binary, DER SignedData over the same items with the plugin's
 # signed attributes (signing time, signing-certificate-v2) and the certificate included.
 #
-#   tools/bench/sign.sh      environment: SIGN_REQUESTS (50 per round), SIGN_ITEMS (10),
-#                            SIGN_ITEM_BYTES (100), SIGN_ROUNDS (101), JOBS
+#   tools/bench/sign.sh      environment: SIGN_KEYS ("rsa gost"), SIGN_REQUESTS (50 per round),
+#                            SIGN_ITEMS (10), SIGN_ITEM_BYTES (100), SIGN_ROUNDS (101), JOBS
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -20,6 +22,7 @@ requests=${SIGN_REQUESTS:-50}
 items=${SIGN_ITEMS:-10}
 item_bytes=${SIGN_ITEM_BYTES:-100}
 rounds=${SIGN_ROUNDS:-101}
+keys=${SIGN_KEYS:-rsa gost}
 jobs=${JOBS:-4}
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVIK_TEST_HOOKS=ON \
@@ -30,26 +33,39 @@ program="$build/shell/DravikPluginHost"
 work=$(mktemp -d "${TMPDIR:-/tmp}/dravik-bench-sign.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# A key container whose RSA key has a certificate of a test CA.
-container="$work/store/containers/bench"
-mkdir -p "$container"
+# A key container for each key type, the key with a certificate of a test CA.
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/ca.key" -out "$work/ca.pem" -days 2 \
   -subj "/CN=Dravik bench CA" 2>/dev/null
-openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$container/key.pem" 2>/dev/null
-chmod 600 "$container/key.pem"
-openssl req -new -key "$container/key.pem" -subj "/CN=Bench signer" -out "$work/user.csr"
 printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,nonRepudiation\n' >"$work/user.ext"
-openssl x509 -req -in "$work/user.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial \
-  -days 2 -extfile "$work/user.ext" -out "$container/cert.pem" 2>/dev/null
+make_container() {
+  local container="$work/store/containers/$1"
+  shift
+  mkdir -p "$container"
+  openssl genpkey "$@" -out "$container/key.pem" 2>/dev/null
+  chmod 600 "$container/key.pem"
+  openssl req "${engine[@]}" -new -key "$container/key.pem" -subj "/CN=Bench signer" \
+    -out "$work/user.csr" 2>/dev/null
+  openssl x509 "${engine[@]}" -req -in "$work/user.csr" -CA "$work/ca.pem" \
+    -CAkey "$work/ca.key" -CAcreateserial -days 2 -extfile "$work/user.ext" \
+    -out "$container/cert.pem" 2>/dev/null
+}
+engine=()
+make_container rsa -algorithm RSA -pkeyopt rsa_keygen_bits:2048
+engine=(-engine gost)
+make_container gost "${engine[@]}" -algorithm gost2012_256 -pkeyopt paramset:A
 head -c $((items * item_bytes)) /dev/urandom >"$work/items.bin"
 
 cat >"$work/baseline.c" <<'C'
 /* CMS_sign in one thread: detached, binary, DER, signing time and signing-certificate-v2,
-   the certificate included; prints the signatures made and the seconds they took. */
+   the certificate included, with the key's default digest; prints the signatures made and the
+   seconds they took. With a last argument "gost" it first makes the gost engine the default
+   for digests, keys and key encodings, as the plugin does. */
 #include <openssl/cms.h>
+#include <openssl/engine.h>
 #include <openssl/pem.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 static double seconds(clockid_t id) {
@@ -59,7 +75,14 @@ static double seconds(clockid_t id) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 7) return 2;
+  if (argc != 7 && argc != 8) return 2;
+  if (argc == 8) {
+    ENGINE* gost = strcmp(argv[7], "gost") == 0 ? ENGINE_by_id("gost") : NULL;
+    if (!gost || !ENGINE_init(gost) ||
+        !ENGINE_set_default(gost, ENGINE_METHOD_DIGESTS | ENGINE_METHOD_PKEY_METHS |
+                                      ENGINE_METHOD_PKEY_ASN1_METHS))
+      return 1;
+  }
   FILE* f = fopen(argv[1], "r");
   EVP_PKEY* key = f ? PEM_read_PrivateKey(f, NULL, NULL, NULL) : NULL;
   if (f) fclose(f);
@@ -90,7 +113,7 @@ int main(int argc, char** argv) {
   return 0;
 }
 C
-cc -O2 -o "$work/baseline" "$work/baseline.c" -lcrypto
+cc -O2 -Wno-deprecated-declarations -o "$work/baseline" "$work/baseline.c" -lcrypto
 
 cat >"$work/requests.c" <<'C'
 /* Sends one request file to 127.0.0.1:<port> over a new connection per request, the next one
@@ -157,8 +180,9 @@ the signatures, wall seconds and program CPU seconds of the requests, then the s
 baseline run."""
 import base64, json, os, socket, subprocess, sys, time
 
-program, work, requests, items, size, rounds = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:7])
-baseline = sys.argv[7:]
+program, work, container = sys.argv[1:4]
+requests, items, size, rounds = map(int, sys.argv[4:8])
+baseline = sys.argv[8:]
 
 def free_port():
     with socket.socket() as probe:
@@ -222,7 +246,7 @@ try:
             if process.poll() is not None or time.monotonic() > deadline:
                 raise SystemExit("the program did not start")
             time.sleep(0.1)
-    with open(f"{work}/store/containers/bench/cert.pem") as f:
+    with open(f"{work}/store/containers/{container}/cert.pem") as f:
         pem = "".join(line.strip() for line in f if "-----" not in line)
     session = call("initkey", {"X509data": pem, "signType": "CAdES_BES", "authData": ""})
     sid = session["data"]["keySessID"]
@@ -254,17 +278,13 @@ finally:
     process.wait(timeout=30)
 PY
 
-python3 "$work/drive.py" "$program" "$work" "$requests" "$items" "$item_bytes" "$rounds" \
-  "$work/baseline" "$container/key.pem" "$container/cert.pem" "$work/items.bin" "$items" \
-  "$item_bytes" "$requests" >"$work/rounds"
-
 # The medians over the rounds: of each side's rate and CPU time per signature, and of the
 # overheads, each round's against the mean of its two baseline runs; with the quartiles of
 # the overhead by rate, which show how much the machine drifted.
-python3 - "$work/rounds" "$items" "$item_bytes" <<'PY'
+cat >"$work/summary.py" <<'PY'
 import statistics, sys
 rounds = [list(map(float, line.split())) for line in open(sys.argv[1])]
-items, size = sys.argv[2:4]
+items, size, key = sys.argv[2:5]
 def median(values):
     return statistics.median(values)
 api_rate = [n / wall for n, wall, *_ in rounds]
@@ -274,7 +294,7 @@ base_cpu = [(r[5] + r[8]) / (r[3] + r[6]) * 1e6 for r in rounds]
 by_rate = [(b / a - 1) * 100 for a, b in zip(api_rate, base_rate)]
 by_cpu = [(a / b - 1) * 100 for a, b in zip(api_cpu, base_cpu)]
 low, _, high = statistics.quantiles(by_rate, n=4)
-print(f"sign: {items} items of {size} bytes per request, RSA 2048, one request at a time")
+print(f"sign: {items} items of {size} bytes per request, {key}, one request at a time")
 print(f"sign: API       {median(api_rate):8.0f} signatures/s  "
       f"({median(api_cpu):6.1f} us CPU of the program per signature)")
 print(f"sign: CMS_sign  {median(base_rate):8.0f} signatures/s  "
@@ -283,3 +303,17 @@ print(f"sign: overhead  {median(by_rate):+7.1f}% by rate, {median(by_cpu):+7.1f}
       f"signature (medians of {len(rounds)} rounds; by rate, half the rounds from {low:+.1f}% "
       f"to {high:+.1f}%)")
 PY
+
+# One run per key type: the program is started afresh, its key session opened on that key.
+for key in $keys; do
+  case "$key" in
+    rsa) label="RSA 2048" engine_argument=() ;;
+    gost) label="GOST R 34.10-2012 256 bits" engine_argument=(gost) ;;
+    *) echo "sign: unknown key type $key (rsa, gost)" >&2; exit 2 ;;
+  esac
+  container="$work/store/containers/$key"
+  python3 "$work/drive.py" "$program" "$work" "$key" "$requests" "$items" "$item_bytes" \
+    "$rounds" "$work/baseline" "$container/key.pem" "$container/cert.pem" "$work/items.bin" \
+    "$items" "$item_bytes" "$requests" "${engine_argument[@]}" >"$work/rounds-$key"
+  python3 "$work/summary.py" "$work/rounds-$key" "$items" "$item_bytes" "$label"
+done
