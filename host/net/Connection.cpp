@@ -187,7 +187,7 @@ bool ThttpThread::OnReadable() {
     bool complete = false;
     if (!ParseRequest(complete)) return false;
     // The bytes of a header block that has not ended yet are held as they are.
-    if ((phase_ == TPhase::RequestLine || phase_ == TPhase::Headers) &&
+    if (!complete && (phase_ == TPhase::RequestLine || phase_ == TPhase::Headers) &&
         !HoldBytes(heldBytes_, static_cast<std::int64_t>(input_.size()))) {
       LogOutOfMemory(this);
       return false;

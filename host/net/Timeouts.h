@@ -1,5 +1,5 @@
 // The clock the connections' idle timers count on, and the module-wide idle time and bound on
-// request bodies in flight that SetWebServerTimeouts sets. Owns those two values and nothing
+// request bytes in flight that SetWebServerTimeouts sets. Owns those two values and nothing
 // else; any thread may read them.
 #pragma once
 
