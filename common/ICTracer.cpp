@@ -122,6 +122,38 @@ std::string TICTracer::FormatTimeStamp(TDateTime time) {
   return FormatDateTime("[yyyy.mm.dd hh:nn:ss:zzz]", time);
 }
 
+void ITraceRecordSink::WriteRecordPieces(std::string_view firstLine, const IByteSource& details) {
+  std::string joined;
+  joined.reserve(details.Size());
+  details.Emit([&](std::string_view piece) { joined.append(piece); });
+  WriteRecord(firstLine, joined);
+}
+
+void TICTracer::WriteRecordPieces(std::string_view firstLine, const IByteSource& details) {
+  if (!Active()) return;
+  std::lock_guard guard(*this);
+  if (!Active()) return;
+  if (!firstLine.empty()) Write(firstLine.data(), firstLine.size());
+  // The detail block and the line break that ends it.
+  struct TTail final : IByteSource {
+    const IByteSource& details;
+    explicit TTail(const IByteSource& d) : details(d) {}
+    std::size_t Size() const override {
+      return details.Size() == 0 ? 0 : details.Size() + kLineBreak.size();
+    }
+    void Emit(const std::function<void(std::string_view)>& put) const override {
+      if (details.Size() == 0) return;
+      details.Emit(put);
+      put(kLineBreak);
+    }
+  } tail(details);
+  if (Synchronous()) {
+    Writer().Flush(&tail);
+    return;
+  }
+  tail.Emit([this](std::string_view piece) { Write(piece.data(), piece.size()); });
+}
+
 void TICTracer::WriteRecord(std::string_view firstLine, std::string_view details) {
   if (!Active()) return;
   std::lock_guard guard(*this);

@@ -26,6 +26,9 @@ class ITraceRecordSink {
   // One record: its first line (ended by CR LF, announcing the details' byte length when
   // there are details) and the detail block, which is followed by one more CR LF.
   virtual void WriteRecord(std::string_view firstLine, std::string_view details) = 0;
+  // The same with the detail block given in pieces, written from where they lie; by default
+  // the pieces are joined and handed to WriteRecord.
+  virtual void WriteRecordPieces(std::string_view firstLine, const IByteSource& details);
   // The configured log file name, for the status page.
   virtual std::string CurrentLogFile() const = 0;
 };
@@ -73,6 +76,8 @@ class TICTracer : public TKvLoger, public ITraceRecordSink {
   bool IsActive() const override { return Active(); }
   // Writes the record whole under the logger's lock and, synchronous, flushes it at once.
   void WriteRecord(std::string_view firstLine, std::string_view details) override;
+  // Synchronous: the pieces go to the file without being gathered in the buffer first.
+  void WriteRecordPieces(std::string_view firstLine, const IByteSource& details) override;
   std::string CurrentLogFile() const override { return FileName(); }
 
  private:

@@ -103,21 +103,42 @@ void TLogFileStream::Write(std::string_view bytes) {
 // ---------------------------------------------------------------------------------------
 // TKvLogerWriter
 
-void TKvLogerWriter::Flush() {
+namespace {
+
+// Small pieces are gathered, so that a record of many short lines takes few writes.
+void WriteSource(TLogFileStream& stream, const IByteSource& source) {
+  constexpr std::size_t kGather = 64 * 1024;
+  std::string gathered;
+  source.Emit([&](std::string_view piece) {
+    if (gathered.size() + piece.size() > kGather) {
+      stream.Write(gathered);
+      gathered.clear();
+    }
+    if (piece.size() >= kGather)
+      stream.Write(piece);
+    else
+      gathered.append(piece);
+  });
+  stream.Write(gathered);
+}
+
+}  // namespace
+
+void TKvLogerWriter::Flush(const IByteSource* tail) {
   try {
     loger_.MoveBufferToWriter();
-    if (!buffer_.empty()) TryWrite();
+    if (!buffer_.empty() || (tail && tail->Size() > 0)) TryWrite(tail);
   } catch (const std::exception& error) {
     loger_.HandleWriteError(error);
   }
 }
 
-bool TKvLogerWriter::TryWrite() {
+bool TKvLogerWriter::TryWrite(const IByteSource* tail) {
   const int attempts = loger_.writeAttempts_;
   if (attempts < 1) return false;
   for (int attempt = 1;; ++attempt) {
     try {
-      WriteToFile();
+      WriteToFile(tail);
       return true;
     } catch (const std::exception& error) {
       if (attempt >= attempts) {
@@ -131,7 +152,7 @@ bool TKvLogerWriter::TryWrite() {
   }
 }
 
-void TKvLogerWriter::WriteToFile() {
+void TKvLogerWriter::WriteToFile(const IByteSource* tail) {
   currentFileName_ = GetFileName();
   // A copy, since the header writer may reset the logger's file name.
   const std::string fileName = currentFileName_;
@@ -146,6 +167,7 @@ void TKvLogerWriter::WriteToFile() {
     if (loger_.onWriteHeader_) loger_.onWriteHeader_(loger_, stream);
   }
   stream.Write(buffer_);
+  if (tail) WriteSource(stream, *tail);
   if (loger_.maxFileSize_ > 0) {
     struct stat st {};
     if (::fstat(file.Fd(), &st) != 0) ThrowWriteError(fileName, errno);

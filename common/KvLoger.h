@@ -28,6 +28,16 @@ class TKvLoger;
 // A failed write; the message names the file.
 DRAVIK_EXCEPTION(EKvLoger, Exception);
 
+// Bytes given piece by piece, in order, from where they lie: a large record reaches the file
+// without being copied whole into the logger's buffer. Emit may run more than once (a write
+// that is tried again); the pieces stay valid for the call only.
+class IByteSource {
+ public:
+  virtual ~IByteSource() = default;
+  virtual std::size_t Size() const = 0;
+  virtual void Emit(const std::function<void(std::string_view piece)>& put) const = 0;
+};
+
 // The open log file handed to the header writer of a new file.
 class TLogFileStream {
  public:
@@ -53,11 +63,13 @@ class TKvLogerWriter {
   // Moves the logger's buffer here and writes it; failures go to HandleWriteError.
   // Called by the writer thread, or in synchronous mode by the record writer under the
   // logger's lock.
-  void Flush();
+  // The tail's bytes follow the buffer's straight into the file (synchronous mode only).
+  void Flush(const IByteSource* tail = nullptr);
   // Up to WriteAttempts tries, RetryDelay apart, each choosing its file afresh.
-  bool TryWrite();
-  // One try: choose the file, create or append, header for a fresh file, write the buffer.
-  void WriteToFile();
+  bool TryWrite(const IByteSource* tail = nullptr);
+  // One try: choose the file, create or append, header for a fresh file, write the buffer
+  // and then the tail.
+  void WriteToFile(const IByteSource* tail = nullptr);
   // The file the next write goes to (naming, rotation by date, time or size).
   std::string GetFileName();
   bool HasData();

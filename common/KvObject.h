@@ -58,6 +58,7 @@ DRAVIK_EXCEPTION(EFCreateError, EOSError);   // a file that cannot be created
 DRAVIK_EXCEPTION(EFOpenError, EOSError);     // a file that cannot be opened
 DRAVIK_EXCEPTION(EWriteError, EOSError);     // a write that did not complete
 DRAVIK_EXCEPTION(EAbort, Exception);         // a silent stop of an operation, not an error
+DRAVIK_EXCEPTION(EOutOfMemory, Exception);   // memory that cannot be had ("Out of memory")
 
 // Class name of any exception: ours name themselves, the standard ones get the names
 // the log has always shown for them.

@@ -249,25 +249,81 @@ void TKvPluginLogerBase::Trace(const TKvObject* sender, TKvLogerTraceType traceT
                         traceType == ttError || traceType == ttCreate))
     details.append(ParameterBlock(names, values));
 
+  sink_->WriteRecord(FirstLine(sender, dataId, details.size()), details);
+}
+
+std::string TKvPluginLogerBase::FirstLine(const TKvObject* sender, std::string_view dataId,
+                                          std::size_t detailsSize) const {
   std::string firstLine = TICTracer::FormatTimeStamp(clock_.Now());
   if (sender) AppendField(firstLine, "TraceID", GetObjectID(sender));
   AppendField(firstLine, "ThreadID", ThreadIdText());
   AppendField(firstLine, "DataID", dataId);
   AppendField(firstLine, "ObjectInfo", GetObjectInfo(sender));
-  if (!details.empty()) firstLine.append(IntToText(static_cast<std::int64_t>(details.size())));
+  if (detailsSize > 0) firstLine.append(IntToText(static_cast<std::int64_t>(detailsSize)));
   firstLine.append(kLineBreak);
-  sink_->WriteRecord(firstLine, details);
+  return firstLine;
 }
+
+namespace {
+
+// The detail block of a message or error record with one parameter name and no value, the
+// name being `data`: the record Trace builds for it, byte for byte, produced from `data`
+// where it lies. The parameter block prefixes every line of "<data>: " CR LF with a blank.
+class TDataDetails final : public IByteSource {
+ public:
+  TDataDetails(std::string_view message, std::string_view data) : data_(data) {
+    if (!message.empty())
+      head_.append(TICTracer::FormatValue("Value", message, "")).append(kLineBreak);
+    std::size_t lines = 1;
+    for (std::size_t at = data.find(kLineBreak); at != std::string_view::npos;
+         at = data.find(kLineBreak, at + kLineBreak.size()))
+      ++lines;
+    const std::size_t block = data.size() + kTail.size() + lines * kPrefix.size();
+    head_.append("Params:#").append(IntToText(static_cast<std::int64_t>(kPrefix.size())));
+    head_.append("\\").append(IntToText(static_cast<std::int64_t>(block))).append(kLineBreak);
+    size_ = head_.size() + block;
+  }
+
+  std::size_t Size() const override { return size_; }
+
+  void Emit(const std::function<void(std::string_view)>& put) const override {
+    put(head_);
+    std::size_t start = 0;
+    for (std::size_t at = data_.find(kLineBreak); at != std::string_view::npos;
+         at = data_.find(kLineBreak, start)) {
+      put(kPrefix);
+      put(data_.substr(start, at + kLineBreak.size() - start));
+      start = at + kLineBreak.size();
+    }
+    put(kPrefix);
+    put(data_.substr(start));
+    put(kTail);
+  }
+
+ private:
+  static constexpr std::string_view kPrefix = " ";
+  static constexpr std::string_view kTail = ": \r\n";
+  std::string head_;
+  std::string_view data_;
+  std::size_t size_ = 0;
+};
+
+}  // namespace
 
 void TKvPluginLogerBase::WriteLog(const TKvObject* sender, std::string_view message,
                                   std::uint8_t kind, std::string_view data) noexcept {
   // Logging must never disturb the caller, which may be a destructor or a catch block.
   try {
     if (kind == 4 || !IsEnabled()) return;
-    TNames names;
-    if (!data.empty()) names.emplace_back(data);
-    Trace(sender, kind == 0 ? TKvLogerTraceType::ttError : TKvLogerTraceType::ttMessage, message,
-          names, {});
+    const TKvLogerTraceType type =
+        kind == 0 ? TKvLogerTraceType::ttError : TKvLogerTraceType::ttMessage;
+    if (data.empty()) {
+      Trace(sender, type, message, {}, {});
+      return;
+    }
+    // The data may be a request's whole body: it goes to the record from where it lies.
+    const TDataDetails details(message, data);
+    sink_->WriteRecordPieces(FirstLine(sender, TraceTypeToString(type), details.Size()), details);
   } catch (...) {
   }
 }

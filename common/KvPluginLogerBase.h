@@ -133,6 +133,10 @@ class TKvPluginLogerBase : public TKvThreadSafetyClass {
   void Activate();
   std::string ValueText(const TVarRec& value) const;
   std::string ParameterBlock(const TNames& names, const TValues& values) const;
+  // The record's first line: time stamp, TraceID, ThreadID, DataID, ObjectInfo, the detail
+  // block's length when there is one, CR LF.
+  std::string FirstLine(const TKvObject* sender, std::string_view dataId,
+                        std::size_t detailsSize) const;
 
   const IClock& clock_;
   std::string iniFileName_;

@@ -90,12 +90,15 @@ void OptionsProcessor(const std::string& method, const std::string& uri, const s
 
 // ----- Time-outs and limits -----
 
-// Past these the connection is closed without a reply, as after a failed read.
-inline constexpr std::size_t kMaxRequestLineLength = 64 * 1024;  // request or header line
+// Past these the connection is closed without a reply, and the failure is logged as memory
+// that cannot be had. The header block is the request line and the header lines with their
+// line breaks, up to the empty line that ends them.
+inline constexpr std::size_t kMaxHeaderBlockLength = 64 * 1024;
 inline constexpr int kMaxHeaderLines = 1000;
 inline constexpr std::int32_t kMaxRequestBodyLength = 64 * 1024 * 1024;
-// The bytes of all request bodies being read or waiting for dispatch, across connections.
-// A body that would pass it closes its connection without a reply.
+// The bytes of all requests (header blocks and bodies) received and not yet answered, across
+// connections, counted as they arrive. A body that would pass it closes its connection
+// without a reply ("Request body refused: ").
 inline constexpr std::int64_t kMaxBodyBytesInFlight = 256 * 1024 * 1024;
 struct TWebServerTimeouts {
   int IdleMs = 20000;  // without data while the handshake, a line or the body is read
@@ -115,6 +118,7 @@ std::string FormatRfc822Date(std::time_t time);
 
 // ----- Connections -----
 
+class TBodyBlocks;
 class TEventLoop;
 class TServerThreadList;
 struct TServerThreadListImpl;
@@ -180,6 +184,8 @@ class ThttpThread : public TKvObject {
   bool ParseRequest(bool& complete);
   bool TakeLine(std::string& line, bool& failed);
   bool StartBody(bool& complete);
+  // Reads what arrived of the body; false ends the connection (refusals are logged).
+  bool ReceiveBody(TIo& io, std::size_t& count);
   // The worker's part: dispatch, reply, then the connection closes.
   void Serve() noexcept;
   // Makes blocked calls on the socket return; any thread.
@@ -201,10 +207,11 @@ class ThttpThread : public TKvObject {
   std::size_t inputHead_ = 0;  // bytes of input_ already taken
   std::size_t lineScan_ = 0;   // where the search for the next CR LF goes on
   std::size_t bodyLength_ = 0;
-  std::int64_t bodyBudget_ = 0;  // bytes counted against kMaxBodyBytesInFlight
-  std::uint32_t events_ = 0;     // what the loop waits for
-  std::uint32_t wanted_ = 0;     // what the reading needs next (EPOLLIN or EPOLLOUT)
-  std::int64_t deadline_ = 0;    // idle time-out, on the monotonic clock in ms
+  std::unique_ptr<TBodyBlocks> bodyBlocks_;  // a large body while it arrives
+  std::int64_t heldBytes_ = 0;               // bytes counted against kMaxBodyBytesInFlight
+  std::uint32_t events_ = 0;                 // what the loop waits for
+  std::uint32_t wanted_ = 0;                 // what the reading needs next (EPOLLIN or EPOLLOUT)
+  std::int64_t deadline_ = 0;                // idle time-out, on NowMs's clock
   ThttpThread* idlePrev_ = nullptr;
   ThttpThread* idleNext_ = nullptr;
   std::shared_ptr<TAcceptReport> report_;

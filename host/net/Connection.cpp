@@ -1,7 +1,7 @@
 // The connection (ThttpThread) as a state machine: its socket, the reading of one request on
-// its loop (request line, header lines, body, within the bounds of the module), the budget
-// of body bytes in flight, and the worker's part that serves the request and closes the
-// connection. Touches only its own connection and the shared count of body bytes; the
+// its loop (request line, header lines, body, within the bounds of the module), the count of
+// request bytes in flight, and the worker's part that serves the request and closes the
+// connection. Touches only its own connection and the shared count of request bytes; the
 // reply's bytes are made by SendReply, in the module.
 #include <poll.h>
 #include <sys/epoll.h>
@@ -17,6 +17,7 @@
 #include "KvText.h"
 #include "U_LogFile.h"
 #include "U_WebServer.h"
+#include "net/RequestBody.h"
 #include "net/Timeouts.h"
 
 namespace dravik {
@@ -24,6 +25,8 @@ namespace dravik {
 namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
+// A body up to this length grows in one string; a longer one in mapped blocks.
+constexpr std::size_t kSmallBodyLength = 64 * 1024;
 
 // The text up to the first blank, trimmed; the rest after it, trimmed, stays in `rest`.
 std::string FetchRequestToken(std::string& rest) {
@@ -39,15 +42,34 @@ std::string FetchRequestToken(std::string& rest) {
   return token;
 }
 
-// The bytes of request bodies held across all connections.
-constinit std::atomic<std::int64_t> gBodyBytesInFlight{0};
+// The bytes of requests received and not yet answered, across all connections.
+constinit std::atomic<std::int64_t> gBytesInFlight{0};
 
-bool ReserveBodyBytes(std::int64_t bytes) noexcept {
-  if (gBodyBytesInFlight.fetch_add(bytes, std::memory_order_relaxed) + bytes <=
-      MaxBodyBytesInFlight())
-    return true;
-  gBodyBytesInFlight.fetch_sub(bytes, std::memory_order_relaxed);
-  return false;
+// Sets a request's count to `bytes`; false, with the count unchanged, when a rise would pass
+// the bound.
+bool HoldBytes(std::int64_t& held, std::int64_t bytes) noexcept {
+  const std::int64_t rise = bytes - held;
+  if (rise > 0 &&
+      gBytesInFlight.fetch_add(rise, std::memory_order_relaxed) + rise > MaxBodyBytesInFlight()) {
+    gBytesInFlight.fetch_sub(rise, std::memory_order_relaxed);
+    return false;
+  }
+  if (rise < 0) gBytesInFlight.fetch_sub(-rise, std::memory_order_relaxed);
+  held = bytes;
+  return true;
+}
+
+// Whether a request holding `held` would stay within the bound holding `bytes`, as things are.
+bool BytesFit(std::int64_t held, std::int64_t bytes) noexcept {
+  return gBytesInFlight.load(std::memory_order_relaxed) - held + bytes <= MaxBodyBytesInFlight();
+}
+
+// A request too large to be held: logged as a failed allocation is.
+void LogOutOfMemory(const TKvObject* sender) noexcept {
+  try {
+    LogException(sender, "ThttpThread.Execute", EOutOfMemory("Out of memory"));
+  } catch (...) {
+  }
 }
 
 }  // namespace
@@ -75,8 +97,9 @@ void ThttpThread::ShutdownSocket() noexcept {
 
 void ThttpThread::ReleaseBody() noexcept {
   std::string().swap(requestData_);
-  if (bodyBudget_ > 0) gBodyBytesInFlight.fetch_sub(bodyBudget_, std::memory_order_relaxed);
-  bodyBudget_ = 0;
+  std::string().swap(input_);
+  bodyBlocks_.reset();
+  HoldBytes(heldBytes_, 0);
 }
 
 std::size_t ThttpThread::Receive(char* buffer, std::size_t size, TIo& io) {
@@ -149,12 +172,7 @@ bool ThttpThread::OnReadable() {
     TIo io = TIo::Done;
     std::size_t count;
     if (phase_ == TPhase::Body) {
-      // The body goes straight into its own buffer, reserved at its announced length.
-      const std::size_t have = requestData_.size();
-      const std::size_t room = std::min(bodyLength_ - have, kReadChunk);
-      requestData_.resize(have + room);
-      count = Receive(requestData_.data() + have, room, io);
-      requestData_.resize(have + count);
+      if (!ReceiveBody(io, count)) return false;
     } else {
       count = Receive(chunk, sizeof chunk, io);
       if (count > 0) input_.append(chunk, count);
@@ -168,6 +186,12 @@ bool ThttpThread::OnReadable() {
     }
     bool complete = false;
     if (!ParseRequest(complete)) return false;
+    // The bytes of a header block that has not ended yet are held as they are.
+    if (!complete && (phase_ == TPhase::RequestLine || phase_ == TPhase::Headers) &&
+        !HoldBytes(heldBytes_, static_cast<std::int64_t>(input_.size()))) {
+      LogOutOfMemory(this);
+      return false;
+    }
     if (complete) {
       phase_ = TPhase::Dispatch;
       return true;
@@ -177,18 +201,17 @@ bool ThttpThread::OnReadable() {
 
 bool ThttpThread::TakeLine(std::string& line, bool& failed) {
   failed = false;
+  // input_ begins with the request line, so its offsets count the header block's bytes.
   const std::size_t end = input_.find("\r\n", std::max(lineScan_, inputHead_));
   if (end == std::string::npos) {
-    // A line over the limit fails as soon as it is certain, without waiting for its end.
-    const std::size_t pending = input_.size() - inputHead_;
+    // A header block over the limit fails as soon as it is certain, without waiting for
+    // the end of its line.
     const bool mayEndWithCr = !input_.empty() && input_.back() == '\r';
-    if (pending > kMaxRequestLineLength + 1 ||
-        (pending == kMaxRequestLineLength + 1 && !mayEndWithCr))
-      failed = true;
+    if (input_.size() + (mayEndWithCr ? 1 : 2) > kMaxHeaderBlockLength) failed = true;
     lineScan_ = input_.empty() ? 0 : input_.size() - 1;
     return false;
   }
-  if (end - inputHead_ > kMaxRequestLineLength) {
+  if (end + 2 > kMaxHeaderBlockLength) {
     failed = true;
     return false;
   }
@@ -203,7 +226,10 @@ bool ThttpThread::ParseRequest(bool& complete) {
   std::string line;
   bool failed = false;
   while (phase_ == TPhase::RequestLine || phase_ == TPhase::Headers) {
-    if (!TakeLine(line, failed)) return !failed;
+    if (!TakeLine(line, failed)) {
+      if (failed) LogOutOfMemory(this);
+      return !failed;
+    }
     if (phase_ == TPhase::RequestLine) {
       if (line.empty()) return false;
       method_ = FetchRequestToken(line);
@@ -222,7 +248,10 @@ bool ThttpThread::ParseRequest(bool& complete) {
       continue;
     }
     if (!line.empty()) {
-      if (headers_.Count() >= kMaxHeaderLines) return false;
+      if (headers_.Count() >= kMaxHeaderLines) {
+        LogOutOfMemory(this);
+        return false;
+      }
       headers_.Add(std::move(line));
       line = std::string();
       continue;
@@ -230,7 +259,12 @@ bool ThttpThread::ParseRequest(bool& complete) {
     if (LogEnabled()) WriteLog(this, "Headers:", 3, JoinLines(headers_));
     return StartBody(complete);
   }
-  if (phase_ == TPhase::Body && requestData_.size() == bodyLength_) {
+  if (phase_ == TPhase::Body &&
+      requestData_.size() + (bodyBlocks_ ? bodyBlocks_->Size() : 0) == bodyLength_) {
+    if (bodyBlocks_) {
+      bodyBlocks_->MoveTo(requestData_);
+      bodyBlocks_.reset();
+    }
     WriteLog(this, "Data:", 3, requestData_);
     complete = true;
   }
@@ -239,30 +273,67 @@ bool ThttpThread::ParseRequest(bool& complete) {
 
 bool ThttpThread::StartBody(bool& complete) {
   requestData_.clear();
+  const auto headerBytes = static_cast<std::int64_t>(inputHead_);
   std::int32_t length = -1;
   if (!TryParseInt(GetHeaderValue("CONTENT-LENGTH", headers_), length)) length = -1;
   if (length < 0) {
     complete = true;
     std::string().swap(input_);
-    return true;
-  }
-  if (length > kMaxRequestBodyLength) return false;
-  if (length > 0 && !ReserveBodyBytes(length)) {
-    WriteLog(this, "Request body refused: " + IntToText(length), 0);
+    if (HoldBytes(heldBytes_, headerBytes)) return true;
+    LogOutOfMemory(this);
     return false;
   }
-  bodyBudget_ = length;
+  if (length > kMaxRequestBodyLength) {
+    LogOutOfMemory(this);
+    return false;
+  }
   bodyLength_ = static_cast<std::size_t>(length);
-  requestData_.reserve(bodyLength_);
   const std::size_t buffered = std::min(input_.size() - inputHead_, bodyLength_);
-  requestData_.append(input_, inputHead_, buffered);
+  // A body that cannot fit beside what the other requests hold now is refused before it is
+  // read; the bound is kept as its bytes arrive (ReceiveBody).
+  if (!HoldBytes(heldBytes_, headerBytes + static_cast<std::int64_t>(buffered)) ||
+      !BytesFit(heldBytes_, headerBytes + length)) {
+    if (length > 0)
+      WriteLog(this, "Request body refused: " + IntToText(length), 0);
+    else
+      LogOutOfMemory(this);
+    return false;
+  }
+  if (bodyLength_ > kSmallBodyLength) {
+    bodyBlocks_ = std::make_unique<TBodyBlocks>(bodyLength_);
+    if (!bodyBlocks_->Append(std::string_view(input_).substr(inputHead_, buffered))) {
+      LogOutOfMemory(this);
+      return false;
+    }
+  } else {
+    requestData_.append(input_, inputHead_, buffered);
+  }
   // Bytes after the body are not part of the request.
   std::string().swap(input_);
   inputHead_ = lineScan_ = 0;
   phase_ = TPhase::Body;
-  if (requestData_.size() == bodyLength_) {
-    WriteLog(this, "Data:", 3, requestData_);
-    complete = true;
+  return ParseRequest(complete);
+}
+
+bool ThttpThread::ReceiveBody(TIo& io, std::size_t& count) {
+  // The body grows as it arrives: a small one in its string, a large one in blocks.
+  char chunk[16 * 1024];
+  if (bodyBlocks_) {
+    const std::span<char> room = bodyBlocks_->Room();
+    if (room.empty()) {
+      LogOutOfMemory(this);
+      return false;
+    }
+    count = Receive(room.data(), std::min(room.size(), kReadChunk), io);
+    bodyBlocks_->Commit(count);
+  } else {
+    count = Receive(chunk, std::min(bodyLength_ - requestData_.size(), sizeof chunk), io);
+    requestData_.append(chunk, count);
+  }
+  // A body whose bytes would pass the bound, as the others grew meanwhile, is refused then.
+  if (count > 0 && !HoldBytes(heldBytes_, heldBytes_ + static_cast<std::int64_t>(count))) {
+    WriteLog(this, "Request body refused: " + IntToText(static_cast<std::int64_t>(bodyLength_)), 0);
+    return false;
   }
   return true;
 }

@@ -1,5 +1,5 @@
 // The clock the connections' idle timers count on, and the module-wide idle time and bound on
-// request bodies in flight that SetWebServerTimeouts sets. Owns those two values and nothing
+// request bytes in flight that SetWebServerTimeouts sets. Owns those two values and nothing
 // else; any thread may read them.
 #pragma once
 
@@ -10,10 +10,11 @@
 
 namespace dravik {
 
-// Milliseconds on the monotonic clock.
+// Milliseconds on the monotonic clock that also counts time suspended, so that a connection
+// idle across a suspend has used up its idle time.
 inline std::int64_t NowMs() noexcept {
   timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  ::clock_gettime(CLOCK_BOOTTIME, &now);
   return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 

@@ -15,14 +15,16 @@ from pathlib import Path
 
 import pytest
 
-from test_program import PROGRAM, TRUSTED_ORIGIN, Sandbox, pytestmark as program_mark
+from test_program import (PROGRAM, TRUSTED_ORIGIN, Sandbox, pytestmark as program_mark,
+                          wait_until)
 
 pytestmark = [program_mark, pytest.mark.optimised]
 
 VERSION_COMMAND = (b'{ "ID" : "", "Plugin" : "RURazur", "Method" : "GetProperty", '
                    b'"Params" : [{ "Version" : "" }] }')
 MIB = 1024 * 1024
-BODY_BOUND = 256 * MIB  # the bytes of bodies in flight across connections
+BODY_BOUND = 256 * MIB  # the bytes of requests in flight across connections
+OUT_OF_MEMORY = "ThttpThread.Execute: Exception EOutOfMemory: Out of memory"
 
 
 def status_field(pid, name):
@@ -81,6 +83,13 @@ def without_log(box):
 def quiet_sandbox(tmp_path):
     box = Sandbox(tmp_path)
     without_log(box)
+    yield box
+    box.stop_all()
+
+
+@pytest.fixture
+def logged_sandbox(tmp_path):
+    box = Sandbox(tmp_path)
     yield box
     box.stop_all()
 
@@ -157,8 +166,21 @@ def post_body(port, size):
         return None
 
 
-def test_eight_large_bodies_are_bounded_and_their_memory_is_released(quiet_sandbox):
-    box = quiet_sandbox
+@pytest.mark.parametrize("logged", [False, True], ids=["log off", "log on"])
+def test_eight_large_bodies_are_bounded_and_their_memory_is_released(tmp_path, logged):
+    box = Sandbox(tmp_path)
+    if not logged:
+        without_log(box)
+    try:
+        replies = eight_large_bodies(box)
+    finally:
+        box.stop_all()
+    if logged:
+        # Every body read whole is in the log.
+        assert box.log_text().count("Value: Data:") == replies.count("HTTP/1.0 403")
+
+
+def eight_large_bodies(box):
     process = box.start_first()
     for _ in range(3):
         get_version(box.http_port)
@@ -181,6 +203,69 @@ def test_eight_large_bodies_are_bounded_and_their_memory_is_released(quiet_sandb
             f"idle {idle / MIB:.0f} MiB")
         time.sleep(0.2)
     assert get_version(box.http_port) == 200
+    return replies
+
+
+def test_header_lines_past_the_header_block_bound_are_not_held(logged_sandbox):
+    box = logged_sandbox
+    process = box.start_first()
+    line = b"X-Fill: " + b"a" * (64 * 1024 - 10) + b"\r\n"
+
+    def send_headers(_):
+        with socket.create_connection(("127.0.0.1", box.http_port), timeout=30) as client:
+            try:
+                client.sendall(b"GET /api/v1/version HTTP/1.1\r\n")
+                for _ in range(1000):
+                    client.sendall(line)
+            except OSError:
+                return b""  # closed by the server while sending
+            client.settimeout(3)
+            try:
+                return client.recv(64)
+            except OSError:
+                return b""
+
+    with concurrent.futures.ThreadPoolExecutor(6) as pool:
+        clients = [pool.submit(send_headers, i) for i in range(6)]
+        rss = 0
+        while not all(c.done() for c in clients):
+            rss = max(rss, status_field(process.pid, "RssAnon"))
+            time.sleep(0.05)
+        replies = [c.result() for c in clients]
+
+    assert max(rss, status_field(process.pid, "RssAnon")) < 100 * 1000 * 1000, f"{rss / MIB:.0f} MiB"
+    assert replies == [b""] * 6
+    wait_until(lambda: box.log_text().count(OUT_OF_MEMORY) == 6, 10, "six out-of-memory records")
+    assert get_version(box.http_port) == 200
+
+
+def test_bodies_announced_and_trickled_leave_a_small_trusted_body_served(quiet_sandbox):
+    box = quiet_sandbox
+    box.start_first()
+    tricklers = []
+    try:
+        for _ in range(4):
+            client = socket.create_connection(("127.0.0.1", box.http_port), timeout=10)
+            client.sendall(b"POST / HTTP/1.1\r\nOrigin: https://evil.example\r\n"
+                           b"Content-Length: %d\r\n\r\n" % (64 * MIB))
+            tricklers.append(client)
+        for _ in range(2):
+            time.sleep(2)
+            for client in tricklers:
+                client.sendall(b"x")
+
+        connection = http.client.HTTPConnection("127.0.0.1", box.http_port, timeout=10)
+        try:
+            connection.request("POST", "/", body=VERSION_COMMAND,
+                               headers={"Origin": TRUSTED_ORIGIN})
+            response = connection.getresponse()
+            assert response.status == 200
+            assert b"\"Result\"" in response.read()
+        finally:
+            connection.close()
+    finally:
+        for client in tricklers:
+            client.close()
 
 
 def unprivileged_user():

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "ICTracer.h"
 #include "KvClock.h"
 #include "KvCommonUtils.h"
 #include "KvSysTools.h"
@@ -142,6 +143,27 @@ TEST_F(LogFileTest, FileWalksRecordByRecordToItsEndByAnnouncedLengths) {
   EXPECT_EQ(records[3].details, "");
   EXPECT_EQ(records[4].firstLine, head + "[DataID: Error][ObjectInfo: ]18");
   EXPECT_EQ(records[4].details, "Value:#0\\4\r\na\r\nb\r\n");
+}
+
+TEST_F(LogFileTest, LargeDataReachesTheFileAsTheRecordOfItsParameter) {
+  // Data written from where it lies, in pieces both larger and smaller than the tracer
+  // gathers into one write: the file holds the record Trace builds for it.
+  const std::string logName = dir_ / "trace.log";
+  auto loger = MakeLoger(WriteIni(logName));
+  ASSERT_TRUE(loger->IsEnabled());
+  std::string data(100 * 1024, 'x');
+  for (int i = 0; i < 20000; ++i) data += "\r\nline " + std::to_string(i);
+
+  loger->WriteLog(nullptr, "Data:", 3, data);
+  loger->WriteLog(nullptr, "after", 3, "a");
+
+  const auto records = WalkLogFile(ReadFileBytes(logName));
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_TRUE(
+      records[1].details ==
+      "Value: Data:\r\n" +
+          TICTracer::FormatValue("Params", TICTracer::FormatValue(data, "", " ") + "\r\n", " "));
+  EXPECT_EQ(records[2].details, "Value: after\r\nParams:#1\\6\r\n a: \r\n");
 }
 
 TEST_F(LogFileTest, HeaderNamesTheModuleItsBuildTheHostAndTheSystem) {

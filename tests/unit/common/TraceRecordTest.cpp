@@ -130,6 +130,32 @@ TEST_F(TraceRecordTest, WriteLogWithDataMatchesTheWorkedExample) {
                         "\r\n");
 }
 
+TEST_F(TraceRecordTest, WriteLogDataGivesTheRecordOfAParameterNamedByIt) {
+  // WriteLog writes its data from where it lies; the record is the one Trace builds with the
+  // data as a parameter name, whatever line breaks the data holds.
+  const std::string_view data[] = {"a",         "a\r\nb",  "a\r\n", "\r\n",   "\r\n\r\n",
+                                   "\r\nx\r\n", "a\rb\nc", "\r",    "x: \r\n"};
+  for (const std::string_view message : {"Data:", "", "two\r\nlines"}) {
+    for (const std::uint8_t kind : {0, 3}) {
+      for (const std::string_view text : data) {
+        SCOPED_TRACE(testing::Message() << "message " << message << ", kind " << int(kind)
+                                        << ", data " << testing::PrintToString(std::string(text)));
+        TMemorySink expected;
+        TKvPluginLogerBase reference{expected, clock_};
+        reference.Trace(&sender_,
+                        kind == 0 ? TKvLogerTraceType::ttError : TKvLogerTraceType::ttMessage,
+                        message, {std::string(text)}, {});
+        sink_.records.clear();
+
+        loger_.WriteLog(&sender_, message, kind, text);
+
+        ASSERT_EQ(expected.records.size(), 1u);
+        EXPECT_EQ(Only(), expected.records[0]);
+      }
+    }
+  }
+}
+
 TEST_F(TraceRecordTest, WriteLogKindsGiveErrorNothingOrTheSameMessageRecord) {
   for (const std::uint8_t kind : {0, 1, 2, 3, 4, 5}) loger_.WriteLog(&sender_, "Status", kind);
 

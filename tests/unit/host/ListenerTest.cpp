@@ -305,31 +305,62 @@ TEST_F(ListenerTest, ContentLengthDecidesWhetherBodyIsRead) {
   EXPECT_EQ(sink_.WaitFor("Data:").size(), 2u);  // only where a length of 0 or more was read
 }
 
+// A request line that makes a header block of `length` bytes, its ending empty line included.
+std::string HeaderBlockOf(std::size_t length) {
+  const std::size_t framing = std::string_view("GET / HTTP/1.1\r\n\r\n").size();
+  return "GET /" + std::string(length - framing, 'a') + " HTTP/1.1\r\n\r\n";
+}
+
+TEST_F(ListenerTest, LargeBodyIsReadExactlyAcrossItsBlocks) {
+  // Past 64 KiB a body grows in blocks of 1 MiB as it arrives: lengths around both sizes.
+  for (const std::size_t length : {std::size_t{64 * 1024 + 1}, std::size_t{2 * 1024 * 1024 + 3}}) {
+    SCOPED_TRACE(length);
+    std::string body;
+    for (std::size_t i = 0; body.size() < length; ++i) body += std::to_string(i) + "\r\n";
+    body.resize(length);
+
+    const TReceived received = Exchange(
+        Port(),
+        "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n" + body,
+        10000);
+
+    EXPECT_TRUE(received.bytes.starts_with("HTTP/1.0 200\r\n")) << received.bytes.substr(0, 40);
+    EXPECT_TRUE(BodyOf(received.bytes) == "[" + body + "]");
+  }
+}
+
 TEST_F(ListenerTest, MalformedOrUnfinishedRequestGetsNoReply) {
-  const std::string longLine = "GET /" + std::string(kMaxRequestLineLength, 'a') + " HTTP/1.1\r\n";
   std::string manyHeaders = "GET /hello HTTP/1.1\r\n";
   for (int i = 0; i <= kMaxHeaderLines; ++i) manyHeaders += "X-Line: 1\r\n";
+  const std::string outOfMemory = "ThttpThread.Execute: Exception EOutOfMemory: Out of memory";
+  const std::string thrown = "ThttpThread.Execute: Exception EConvertError: handler failed";
   const struct {
     const char* name;
     std::string request;
     bool waitsForIdle;
+    std::string record;  // the error record, if any
   } cases[] = {
-      {"bare LF ends no line", "GET /hello HTTP/1.1\n\n", true},
-      {"leading empty line", "\r\nGET /hello HTTP/1.1\r\n\r\n", false},
-      {"lower-case protocol", "GET /hello http/1.1\r\n\r\n", false},
-      {"method alone", "GET\r\n", false},
-      {"body stops short", "POST /echo HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc", true},
-      {"headers never end", "GET /hello HTTP/1.1\r\nHost: x\r\n", true},
-      {"request line over limit", longLine, false},
-      {"header block over limit", manyHeaders + "\r\n", false},
+      {"bare LF ends no line", "GET /hello HTTP/1.1\n\n", true, ""},
+      {"leading empty line", "\r\nGET /hello HTTP/1.1\r\n\r\n", false, ""},
+      {"lower-case protocol", "GET /hello http/1.1\r\n\r\n", false, ""},
+      {"method alone", "GET\r\n", false, ""},
+      {"body stops short", "POST /echo HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc", true, ""},
+      {"headers never end", "GET /hello HTTP/1.1\r\nHost: x\r\n", true, ""},
+      {"header block one byte over limit", HeaderBlockOf(kMaxHeaderBlockLength + 1), false,
+       outOfMemory},
+      {"header block over limit, unended",
+       "GET /hello HTTP/1.1\r\nX-Fill: " + std::string(kMaxHeaderBlockLength, 'a'), false,
+       outOfMemory},
+      {"too many header lines", manyHeaders + "\r\n", false, outOfMemory},
       {"body over limit",
        "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(kMaxRequestBodyLength + 1) +
            "\r\n\r\n",
-       false},
-      {"handler throws", "GET /throw HTTP/1.1\r\n\r\n", false},
+       false, outOfMemory},
+      {"handler throws", "GET /throw HTTP/1.1\r\n\r\n", false, thrown},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    const std::size_t before = sink_.Find("ThttpThread.Execute").size();
 
     const TReceived received = Exchange(Port(), c.request);
 
@@ -339,17 +370,21 @@ TEST_F(ListenerTest, MalformedOrUnfinishedRequestGetsNoReply) {
       EXPECT_GE(received.elapsed.count(), kIdleMs - 50);
     else
       EXPECT_LT(received.elapsed.count(), kIdleMs);
+    const std::vector<TRecord> records =
+        sink_.WaitFor("ThttpThread.Execute", before + (c.record.empty() ? 0 : 1));
+    ASSERT_EQ(records.size(), before + (c.record.empty() ? 0 : 1));
+    if (!c.record.empty()) {
+      EXPECT_EQ(records.back().details.substr(0, 7 + c.record.size() + 2),
+                "Value: " + c.record + "\r\n");
+      EXPECT_NE(records.back().firstLine.find("[DataID: Error]"), std::string::npos);
+    }
   }
-  const std::vector<TRecord> thrown = sink_.WaitFor("ThttpThread.Execute: Exception");
-  ASSERT_EQ(thrown.size(), 1u);
-  EXPECT_NE(thrown[0].details.find("EConvertError: handler failed"), std::string::npos);
 }
 
 TEST_F(ListenerTest, RequestAtEachLimitIsServed) {
-  const std::string path = "/" + std::string(kMaxRequestLineLength - 14, 'a');
   std::string manyHeaders = "GET /hello HTTP/1.1\r\n";
   for (int i = 0; i < kMaxHeaderLines; ++i) manyHeaders += "X-Line: 1\r\n";
-  for (const std::string& request : {"GET " + path + " HTTP/1.1\r\n\r\n", manyHeaders + "\r\n"}) {
+  for (const std::string& request : {HeaderBlockOf(kMaxHeaderBlockLength), manyHeaders + "\r\n"}) {
     SCOPED_TRACE(request.size());
 
     const TReceived received = Exchange(Port(), request);
@@ -378,7 +413,10 @@ TEST_F(ListenerTest, IdleTimeoutStartsAgainWheneverDataArrives) {
 }
 
 TEST_F(ListenerTest, BodiesPastTheInFlightBoundCloseUnansweredAndAreLogged) {
-  SetWebServerTimeouts({.IdleMs = kIdleMs, .MaxBodyBytesInFlight = 8});
+  // The bound counts the header block too: it leaves room for a body of 8 bytes.
+  const std::size_t head =
+      std::string_view("POST /echo HTTP/1.1\r\nContent-Length: 8\r\n\r\n").size();
+  SetWebServerTimeouts({.IdleMs = kIdleMs, .MaxBodyBytesInFlight = std::int64_t(head) + 8});
   // A body that would be held past the bound is refused before any of it is read; one at
   // the bound is served, and the bytes of a request that ended count no more.
   const struct {
@@ -401,6 +439,36 @@ TEST_F(ListenerTest, BodiesPastTheInFlightBoundCloseUnansweredAndAreLogged) {
   ASSERT_EQ(refused.size(), 1u);
   EXPECT_NE(refused[0].firstLine.find("[DataID: Error]"), std::string::npos);
   EXPECT_NE(refused[0].firstLine.find("[TraceID: ThttpThread("), std::string::npos);
+}
+
+TEST_F(ListenerTest, BodyWhoseBytesWouldPassTheBoundMidwayIsRefusedThen) {
+  // Bodies are counted as their bytes arrive: two 8-byte bodies that both fit when they
+  // start, with room for 12 body bytes in all; the one whose bytes would pass is refused
+  // at that moment, and the other is served.
+  const std::string head = "POST /echo HTTP/1.1\r\nContent-Length: 8\r\n\r\n";
+  SetWebServerTimeouts(
+      {.IdleMs = kIdleMs, .MaxBodyBytesInFlight = 2 * std::int64_t(head.size()) + 12});
+  // Each step is read before the next is sent, well within the idle time.
+  const auto settle = [] { std::this_thread::sleep_for(milliseconds(kIdleMs / 3)); };
+  TFd first(Connect(Port()));
+  TFd second(Connect(Port()));
+  SendBytes(first.Get(), head + "ab");
+  settle();
+  SendBytes(second.Get(), head + "1234");
+  settle();
+  SendBytes(first.Get(), "cdef");
+  settle();
+  SendBytes(second.Get(), "5678");
+  settle();
+  SendBytes(first.Get(), "gh");
+
+  const TReceived served = ReceiveUntilClosed(first.Get(), Clock::now());
+  const TReceived refused = ReceiveUntilClosed(second.Get(), Clock::now());
+
+  EXPECT_EQ(BodyOf(served.bytes), "[abcdefgh]");
+  EXPECT_EQ(refused.bytes, "");
+  EXPECT_TRUE(refused.closed);
+  EXPECT_EQ(sink_.Find("Request body refused: 8").size(), 1u);
 }
 
 TEST_F(ListenerTest, ConnectEventThatThrowsIsLoggedAndTheListenerGoesOn) {
