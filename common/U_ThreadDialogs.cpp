@@ -442,30 +442,39 @@ TScriptedPresenter::TScriptedPresenter(std::string_view answers, std::string tra
     : transcriptPath_(std::move(transcriptPath)) {
   for (;;) {
     const std::size_t end = answers.find(';');
-    answers_.emplace_back(answers.substr(0, end));
+    const std::string_view item = answers.substr(0, end);
+    TAnswer& answer = answers_.emplace_back();
+    const std::size_t at = item.find('@');
+    answer.name = item.substr(0, at);
+    if (at != std::string_view::npos &&
+        (!TryParseInt(TrimView(item.substr(at + 1)), answer.delayMs) || answer.delayMs < 0))
+      answer.name.clear();  // a delay that is no number answers nothing: the refusal
     if (end == std::string_view::npos) break;
     answers.remove_prefix(end + 1);
   }
 }
 
+bool TScriptedPresenter::TakeAnswer(TModalResult& result) {
+  if (next_ >= answers_.size()) return false;
+  const TAnswer& answer = answers_[next_++];
+  if (answer.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(answer.delayMs));
+  return ResultOfName(answer.name, result);
+}
+
 TModalResult TScriptedPresenter::MessageBox(std::string_view caption, std::string_view message,
                                             TMsgDlgType dlgType, TMsgDlgButtons buttons) {
   TModalResult answer = MessageRefusal(buttons);
-  if (next_ < answers_.size()) {
-    TModalResult scripted = mrNone;
-    TMsgDlgBtn button = mbOK;
-    if (ResultOfName(answers_[next_++], scripted) && ButtonOfResult(scripted, button) &&
-        buttons.Contains(button))
-      answer = scripted;
-  }
+  TModalResult scripted = mrNone;
+  TMsgDlgBtn button = mbOK;
+  if (TakeAnswer(scripted) && ButtonOfResult(scripted, button) && buttons.Contains(button))
+    answer = scripted;
   WriteTranscript(transcriptPath_, MessageTranscriptLine(caption, message, dlgType, answer));
   return answer;
 }
 
 bool TScriptedPresenter::ConfirmDialog(const TConfirmDialogView& view) {
   TModalResult scripted = mrNone;
-  const bool consent =
-      next_ < answers_.size() && ResultOfName(answers_[next_++], scripted) && scripted == mrYes;
+  const bool consent = TakeAnswer(scripted) && scripted == mrYes;
   WriteTranscript(transcriptPath_, ConfirmTranscriptLine(view, consent));
   return consent;
 }

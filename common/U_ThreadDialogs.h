@@ -265,10 +265,12 @@ class THeadlessPresenter final : public IDialogPresenter {
 
 #if DRAVIK_TEST_HOOKS
 // Test builds only: answers from a ';'-separated list of result names ("yes;no;ok"), one per
-// question in order, items trimmed and compared without case. An item that names no button
-// of the box, and every question after the list is used up, gets the refusal. A
-// confirmation dialog takes the next item too and is confirmed only by "yes". Writes the
-// same transcript as THeadlessPresenter.
+// question in order, items trimmed and compared without case. An item may end in "@" and a
+// number of milliseconds ("no@3000"): that question is answered only after so long, so that
+// a test can act while it is open. An item that names no button of the box (or no valid
+// delay), and every question after the list is used up, gets the refusal. A confirmation
+// dialog takes the next item too and is confirmed only by "yes". Writes the same transcript
+// as THeadlessPresenter.
 class TScriptedPresenter final : public IDialogPresenter {
  public:
   explicit TScriptedPresenter(std::string_view answers, std::string transcriptPath = {});
@@ -277,7 +279,14 @@ class TScriptedPresenter final : public IDialogPresenter {
   bool ConfirmDialog(const TConfirmDialogView& view) override;
 
  private:
-  std::vector<std::string> answers_;
+  struct TAnswer {
+    std::string name;
+    int delayMs = 0;
+  };
+  // The next answer's result, after its delay; false when it names none or the list is used up.
+  bool TakeAnswer(TModalResult& result);
+
+  std::vector<TAnswer> answers_;
   std::size_t next_ = 0;
   std::string transcriptPath_;
 };

@@ -1,5 +1,7 @@
 #include "U_Settings.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -24,6 +26,14 @@ constexpr std::string_view kKeyPort = "Port";
 constexpr std::string_view kKeyDomains = "Domains";
 
 constexpr auto kAskingPollInterval = std::chrono::milliseconds(100);
+// A refusal matters only to the requests read before it and not yet dispatched, which the
+// next refusals seldom outlast: the oldest are forgotten (such a request is asked about again).
+constexpr std::size_t kRefusalsKept = 64;
+
+constinit std::atomic<std::uint64_t> gRequestsRead{0};
+constinit std::atomic<std::uint64_t> gAnswersGiven{0};
+constinit std::atomic<TAnswerHook> gAnswerHook{nullptr};
+thread_local constinit TRequestInDispatch tRequestInDispatch{};
 
 // A Boolean is on only when its value begins with '1'; an empty or missing value is `def`.
 bool ReadBool(const TKvIniFile& ini, std::string_view section, std::string_view key, bool def) {
@@ -299,6 +309,19 @@ bool TDomainList::InOriginsLocked(std::string_view host) const {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Requests that wait for the answer to a question
+
+TRequestInDispatch& RequestInDispatch() noexcept { return tRequestInDispatch; }
+
+std::uint64_t NextRequestReadOrder() noexcept {
+  return gRequestsRead.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+std::uint64_t AnswersGiven() noexcept { return gAnswersGiven.load(); }
+
+void SetAnswerHook(TAnswerHook hook) noexcept { gAnswerHook.store(hook); }
+
+// ---------------------------------------------------------------------------------------------
 // TDomainListPlus
 
 TDomainListPlus::TDomainListPlus() = default;
@@ -337,9 +360,16 @@ bool TDomainListPlus::IsAllowed(const std::string& origin, const std::string& re
   const std::string domain = NormalizeDomain(page, true);
   if (ClassifyPage(domain) != TPageHost::Usable) return false;
 
-  switch (BeginAsking(domain)) {
+  const TRequestInDispatch request = RequestInDispatch();
+  std::uint64_t answers = 0;
+  switch (BeginAsking(domain, request.ReadOrder, answers)) {
+    case TAskingState::RefusedSinceRead:
+      // The user refused the domain after this request had been read: that is its answer.
+      return false;
     case TAskingState::SameDomainOpen:
-      // The question was open for another request: its answer decides, without a record.
+      // The question was open for another request: its answer decides, without a record. A
+      // request of the web server waits without a thread (see TAwaitingAnswer).
+      if (request.MayAwaitAnswer) throw TAwaitingAnswer{answers};
       WaitWhileAsking(domain);
       return TDomainList::IsAllowed(origin, referer);
     case TAskingState::OtherDomainOpen:
@@ -348,39 +378,42 @@ bool TDomainListPlus::IsAllowed(const std::string& origin, const std::string& re
     case TAskingState::Started:
       break;
   }
-  const bool trusted = AskMarked(onConfirm, page, domain);
-  if (trusted) {
-    WriteLog(this, "Trusted domain ADDED: " + domain, 2);
-  } else {
-    WriteLog(this, "Trusted domain CANCELED: " + domain, 1);
-  }
-  return trusted;
+  return AskMarked(onConfirm, page, domain, true);
 }
 
 bool TDomainListPlus::ConfirmDomain(const std::string& page, const std::string& domain) {
   if (ClassifyPage(domain) != TPageHost::Usable) return false;
   const TOnConfirmDomain onConfirm = OnConfirmDomain();
   if (!onConfirm) return false;
-  if (BeginAsking(domain) != TAskingState::Started) return false;
-  return AskMarked(onConfirm, page, domain);
+  std::uint64_t answers = 0;
+  if (BeginAsking(domain, 0, answers) != TAskingState::Started) return false;
+  return AskMarked(onConfirm, page, domain, false);
 }
 
 bool TDomainListPlus::AskMarked(const TOnConfirmDomain& onConfirm, const std::string& page,
-                                const std::string& domain) {
-  struct TUnmark {
+                                const std::string& domain, bool log) {
+  // The question ends whatever happens, after the record of its answer, so that the requests
+  // that waited for it are answered after that record.
+  struct TEnd {
     TDomainListPlus& list;
     const std::string& domain;
-    ~TUnmark() {
+    bool refused = false;
+    ~TEnd() {
       try {
-        list.UnmarkAsking(domain);
+        list.EndAsking(domain, refused);
       } catch (...) {  // a failing mutex must not turn an answer into a termination
       }
     }
-  } unmark{*this, domain};
+  } end{*this, domain};
 
-  if (!onConfirm(page, domain)) return false;
+  if (!onConfirm(page, domain)) {
+    end.refused = true;
+    if (log) WriteLog(this, "Trusted domain CANCELED: " + domain, 1);
+    return false;
+  }
   AppendDomain(domain, NormalizeDomain(domain));
   if (const TOnNewDomain onNew = OnNewDomain()) onNew();
+  if (log) WriteLog(this, "Trusted domain ADDED: " + domain, 2);
   return true;
 }
 
@@ -389,18 +422,42 @@ void TDomainListPlus::MarkAsking(const std::string& domain) {
   asking_.Add(domain);
 }
 
-TDomainListPlus::TAskingState TDomainListPlus::BeginAsking(const std::string& domain) {
+TDomainListPlus::TAskingState TDomainListPlus::BeginAsking(const std::string& domain,
+                                                           std::uint64_t readOrder,
+                                                           std::uint64_t& answers) {
   std::lock_guard lock(askingLock_);
-  if (asking_.IndexOf(domain) >= 0) return TAskingState::SameDomainOpen;
+  if (readOrder != 0) {
+    for (const TRefusal& refusal : refusals_) {
+      if (!SameText(refusal.domain, domain)) continue;
+      if (readOrder <= refusal.lastRead) return TAskingState::RefusedSinceRead;
+      break;
+    }
+  }
+  if (asking_.IndexOf(domain) >= 0) {
+    answers = gAnswersGiven.load();
+    return TAskingState::SameDomainOpen;
+  }
   if (asking_.Count() > 0) return TAskingState::OtherDomainOpen;
   asking_.Add(domain);
   return TAskingState::Started;
 }
 
-void TDomainListPlus::UnmarkAsking(const std::string& domain) {
-  std::lock_guard lock(askingLock_);
-  const int i = asking_.IndexOf(domain);
-  if (i >= 0) asking_.Delete(i);
+void TDomainListPlus::UnmarkAsking(const std::string& domain) { EndAsking(domain, false); }
+
+void TDomainListPlus::EndAsking(const std::string& domain, bool refused) {
+  {
+    std::lock_guard lock(askingLock_);
+    const int i = asking_.IndexOf(domain);
+    if (i >= 0) asking_.Delete(i);
+    if (refused) {
+      std::erase_if(refusals_, [&](const TRefusal& r) { return SameText(r.domain, domain); });
+      if (refusals_.size() >= kRefusalsKept) refusals_.erase(refusals_.begin());
+      refusals_.push_back({domain, gRequestsRead.load(std::memory_order_relaxed)});
+    }
+    // Under the lock, so that a request that saw the question open sees the count change.
+    ++gAnswersGiven;
+  }
+  if (const TAnswerHook hook = gAnswerHook.load()) hook();
 }
 
 int TDomainListPlus::AskingIndex(const std::string& domain) const {

@@ -153,6 +153,45 @@ class TDomainList : public TBaseDomainList {
   std::vector<std::string> origins_;
 };
 
+// ----- Requests that wait for the answer to a question -----
+//
+// A request for the domain whose question is open waits for the answer, and every request
+// read before the answer takes it. On the web server's threads that wait holds nothing: the
+// server tells the list, for the request it dispatches, when the request was read whole and
+// that its dispatch may be given up (TRequestInDispatch). The list then raises
+// TAwaitingAnswer in place of waiting, before the route has done or written anything (the
+// routes check the origin first); the server keeps the connection aside, without a thread,
+// and dispatches it again once an answer has been given (the answer hook). A request read
+// before a refusal of its domain is then refused at once, without a question or a record:
+// the one record of the refusal stands for all of them.
+
+// What the web server tells the list about the request the calling thread dispatches.
+struct TRequestInDispatch {
+  // The request's place in the order in which requests were read whole
+  // (NextRequestReadOrder); 0 for a caller that is no such request.
+  std::uint64_t ReadOrder = 0;
+  // The dispatch may be given up with TAwaitingAnswer and run again later.
+  bool MayAwaitAnswer = false;
+};
+// The calling thread's; empty outside the web server's dispatch.
+TRequestInDispatch& RequestInDispatch() noexcept;
+// The next place in the reading order, taken when a request has been read whole.
+std::uint64_t NextRequestReadOrder() noexcept;
+
+// Raised by TDomainListPlus::IsAllowed in place of waiting for an open question when the
+// request may await the answer. `Answers` is AnswersGiven() as it was while the question was
+// seen open: once it has changed, an answer has come and the request is dispatched again.
+// Not an std::exception, so that no handler's error path takes it for a failure.
+struct TAwaitingAnswer {
+  std::uint64_t Answers;
+};
+// How many questions have ended (answered or failed) in this process.
+std::uint64_t AnswersGiven() noexcept;
+// Called after each question has ended, on the thread that asked, with no lock of the list
+// held; null for none. The web server sets it to dispatch the requests kept for an answer.
+using TAnswerHook = void (*)() noexcept;
+void SetAnswerHook(TAnswerHook hook) noexcept;
+
 // The trusted-domain list that asks the user about an unknown domain and adds it when the
 // user trusts it. At most one question is open at a time, so that no page can stack them: a
 // request for the domain being asked waits for that answer, one for another new domain is
@@ -175,9 +214,10 @@ class TDomainListPlus : public TDomainList {
 
   // False for two empty values and for a value that can never be trusted; true when the list
   // allows both; otherwise, with a question handler set, asks about the page's domain. When
-  // a question about that domain is open, waits for it and checks the list again; when one
-  // about another domain is open, refuses and logs the domain as canceled. Exceptions of the
-  // handlers pass on.
+  // a question about that domain is open, waits for it and checks the list again (or raises
+  // TAwaitingAnswer, see above); when one about another domain is open, refuses and logs the
+  // domain as canceled. A request read before the domain's last refusal is refused without a
+  // question or a record. Exceptions of the handlers pass on.
   bool IsAllowed(const std::string& origin, const std::string& referer) override;
   // Asks about `domain` and, on a yes, adds it to the lines (port kept) and its host to
   // Origins and fires OnNewDomain. A domain that can never be trusted is never asked about,
@@ -193,17 +233,29 @@ class TDomainListPlus : public TDomainList {
   bool WaitWhileAsking(const std::string& domain) const;
 
  private:
-  enum class TAskingState { Started, SameDomainOpen, OtherDomainOpen };
-  // Marks the domain when no question is open, in one locked step with the look-up.
-  TAskingState BeginAsking(const std::string& domain);
-  // Asks with the domain marked, and unmarks it whatever happens.
+  enum class TAskingState { Started, SameDomainOpen, OtherDomainOpen, RefusedSinceRead };
+  // Marks the domain when no question is open, in one locked step with the look-ups: first
+  // whether the domain was refused after the request of `readOrder` was read (never for 0),
+  // then whether a question is open (`answers` then tells AnswersGiven() at that moment).
+  TAskingState BeginAsking(const std::string& domain, std::uint64_t readOrder,
+                           std::uint64_t& answers);
+  // Asks with the domain marked, writes the record of the answer when `log` is set, and ends
+  // the question whatever happens.
   bool AskMarked(const TOnConfirmDomain& onConfirm, const std::string& page,
-                 const std::string& domain);
+                 const std::string& domain, bool log);
+  // Unmarks the domain, and on a refusal remembers up to which request it answers, in one
+  // locked step; then calls the answer hook.
+  void EndAsking(const std::string& domain, bool refused);
   TOnConfirmDomain OnConfirmDomain() const;
   TOnNewDomain OnNewDomain() const;
 
+  struct TRefusal {
+    std::string domain;
+    std::uint64_t lastRead;  // the last request read before the refusal
+  };
   TBaseDomainList asking_;
-  mutable std::mutex askingLock_;
+  std::vector<TRefusal> refusals_;  // the latest refusal per domain, newest last; bounded
+  mutable std::mutex askingLock_;   // asking_ and refusals_
   mutable std::mutex handlersLock_;
   TOnConfirmDomain onConfirmDomain_;
   TOnNewDomain onNewDomain_;

@@ -297,8 +297,28 @@ void ThttpThread::SendReply(std::int32_t status) {
 
 TServerThreadList* ServerThreads() noexcept { return gServerThreads.load(); }
 
+namespace {
+
+// Taken by the answer hook while it uses the list and by its removal, so that the list is not
+// freed meanwhile, whatever thread gave the answer.
+std::mutex& AnswerHookLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+void ResumeAwaitingRequests() noexcept {
+  std::lock_guard lock(AnswerHookLock());
+  if (TServerThreadList* list = gServerThreads.load()) list->ResumeAwaitingRequests();
+}
+
+}  // namespace
+
 void CleanupServerThreads() noexcept {
-  std::unique_ptr<TServerThreadList> list(gServerThreads.exchange(nullptr));
+  std::unique_ptr<TServerThreadList> list;
+  {
+    std::lock_guard lock(AnswerHookLock());
+    list.reset(gServerThreads.exchange(nullptr));
+  }
   if (list) list->Cleanup();
 }
 
@@ -442,12 +462,14 @@ void InitWebServer() {
   WriteLog(nullptr, GetOpenSSLReport(), 2);
   RaiseDescriptorLimit();
   BlockingHook.store(&HandOffLoop, std::memory_order_release);
+  SetAnswerHook(&ResumeAwaitingRequests);
   if (!gServerThreads.load()) gServerThreads.store(new TServerThreadList);
   RegisterProcessor({"OPTIONS"}, OptionsProcessor, "*");
 }
 
 void FinalizeWebServer() noexcept {
   CleanupServerThreads();
+  SetAnswerHook(nullptr);
   BlockingHook.store(nullptr, std::memory_order_release);
   ClearProcessors();
   ReleaseServerContext();

@@ -77,7 +77,10 @@ std::int32_t DispatchRequest(const TKvObject* sender, const std::string& method,
 // ----- Origin check and CORS -----
 
 // Passes the request's Origin and Referer to the list. Allowed: the headers become the two
-// CORS lines and the result is true. Refused: the headers are emptied, status := 403.
+// CORS lines and the result is true. Refused: the headers are emptied, status := 403. A
+// request that must await the answer to a question leaves with TAwaitingAnswer (U_Settings.h)
+// and the headers untouched, to be dispatched again later: a route calls this before it does
+// or writes anything.
 bool CheckRequestOrigin(TDomainList& domainList, TStringList& headers, std::int32_t& status);
 // Where the routes find the server settings' trusted-domain list; the plugin host installs
 // its own. Without a provider, or when it gives no list, pages are refused with 403.
@@ -186,8 +189,10 @@ class ThttpThread : public TKvObject {
   bool StartBody(bool& complete);
   // Reads what arrived of the body; false ends the connection (refusals are logged).
   bool ReceiveBody(TIo& io, std::size_t& count);
-  // The worker's part: dispatch, reply, then the connection closes.
-  void Serve() noexcept;
+  // The worker's part: dispatch, reply, then the connection is the caller's to close. False
+  // when the request awaits the answer to a domain question instead (TAwaitingAnswer, whose
+  // count goes to `answers`): nothing of it was done, and it is dispatched again later.
+  bool Serve(std::uint64_t& answers) noexcept;
   // Makes blocked calls on the socket return; any thread.
   void ShutdownSocket() noexcept;
   void ReleaseBody() noexcept;
@@ -209,6 +214,7 @@ class ThttpThread : public TKvObject {
   std::size_t bodyLength_ = 0;
   std::unique_ptr<TBodyBlocks> bodyBlocks_;  // a large body while it arrives
   std::int64_t heldBytes_ = 0;               // bytes counted against kMaxBodyBytesInFlight
+  std::uint64_t readOrder_ = 0;              // when it was read whole (NextRequestReadOrder)
   std::uint32_t events_ = 0;                 // what the loop waits for
   std::uint32_t wanted_ = 0;                 // what the reading needs next (EPOLLIN or EPOLLOUT)
   std::int64_t deadline_ = 0;                // idle time-out, on NowMs's clock
@@ -259,6 +265,8 @@ class TServerThreadList final : public TKvThreadSafetyClass {
   // Closes every connection (unanswered where no reply is being written), ends the loops
   // and the workers and waits for them.
   void Cleanup() noexcept;
+  // Dispatches again the requests kept aside for the answer to a domain question.
+  void ResumeAwaitingRequests() noexcept;
 
  private:
   friend class ThttpDaemon;

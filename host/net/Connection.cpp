@@ -16,6 +16,7 @@
 #include "KvSysTools.h"
 #include "KvText.h"
 #include "U_LogFile.h"
+#include "U_Settings.h"
 #include "U_WebServer.h"
 #include "net/RequestBody.h"
 #include "net/Timeouts.h"
@@ -338,9 +339,21 @@ bool ThttpThread::ReceiveBody(TIo& io, std::size_t& count) {
   return true;
 }
 
-void ThttpThread::Serve() noexcept {
+bool ThttpThread::Serve(std::uint64_t& answers) noexcept {
+  TRequestInDispatch& request = RequestInDispatch();
+  struct TDispatching {
+    TRequestInDispatch& request;
+    ~TDispatching() { request = {}; }
+  } dispatching{request};
   try {
-    const std::int32_t status = ProcessRequest(method_, uri_);
+    std::int32_t status = 0;
+    request = {readOrder_, true};
+    try {
+      status = ProcessRequest(method_, uri_);
+    } catch (const TAwaitingAnswer& awaiting) {
+      answers = awaiting.Answers;
+      return false;
+    }
     ReleaseBody();
     SendReply(status);
     WriteLog(this, "Reply: SendReply done.", 3);
@@ -348,6 +361,7 @@ void ThttpThread::Serve() noexcept {
     LogException(this, "ThttpThread.Execute", error);
   } catch (...) {
   }
+  return true;
 }
 
 }  // namespace dravik

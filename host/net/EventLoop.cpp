@@ -16,6 +16,7 @@
 
 #include "KvSysTools.h"
 #include "U_LogFile.h"
+#include "U_Settings.h"
 #include "net/AcceptReport.h"
 #include "net/ServerThreadList.h"
 #include "net/Timeouts.h"
@@ -352,6 +353,7 @@ void TEventLoop::Advance(ThttpThread& c) {
     return;
   }
   if (c.phase_ == ThttpThread::TPhase::Dispatch) {
+    c.readOrder_ = NextRequestReadOrder();
     Unlink(c);
     if (c.events_ != 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.Handle(), nullptr);
     c.events_ = 0;
@@ -365,9 +367,8 @@ void TEventLoop::Advance(ThttpThread& c) {
     }
     TServerThreadListImpl& owner = owner_;  // this loop may be another thread's after Serve
     tInlineRequest = &c;
-    c.Serve();
+    owner.Serve(&c);
     tInlineRequest = nullptr;
-    owner.Release(&c);
     // An offered loop that nothing reached meanwhile goes on on this thread.
     if (tLoopHandedOff && Reclaim()) {
       tLoopHandedOff = false;

@@ -11,6 +11,7 @@
 #include "KvText.h"
 #include "Processors.h"
 #include "U_LogFile.h"
+#include "U_Settings.h"
 #include "net/AcceptReport.h"
 
 namespace dravik {
@@ -41,10 +42,10 @@ TServerThreadListImpl::TServerThreadListImpl() {
   }
   pool.Runner = [this](ThttpThread* connection) {
     FreeThreadCpu();  // a queued request runs on any processor
-    connection->Serve();
-    Release(connection);
+    Serve(connection);
   };
   pool.LoopRunner = [](TEventLoop* loop) { loop->Run(); };
+  pool.AnswerCount = [] { return AnswersGiven(); };
   pool.SetWarmThreads(static_cast<int>(count) + kWarmWorkers);
   bool watched = true;
   for (auto& loop : loops) watched = watched && loop->WatchOffers();
@@ -99,6 +100,22 @@ void TServerThreadListImpl::Dispatch(ThttpThread* connection) {
   if (!queued) Release(connection, false);
 }
 
+void TServerThreadListImpl::Serve(ThttpThread* connection) noexcept {
+  std::uint64_t answers = 0;
+  while (!connection->Serve(answers)) {
+    switch (pool.Park(connection, answers)) {
+      case TWorkerPool::TParkResult::Parked:
+        return;  // ResumeParked queues it again once an answer is given
+      case TWorkerPool::TParkResult::Answered:
+        continue;  // the answer came meanwhile: dispatched again at once
+      case TWorkerPool::TParkResult::Stopping:
+        Release(connection, false);
+        return;
+    }
+  }
+  Release(connection);
+}
+
 void TServerThreadListImpl::Maintain() {
   std::string failure;
   pool.Maintain(failure);
@@ -124,6 +141,17 @@ void TServerThreadListImpl::FreeThreadCpu() noexcept {
 }
 
 TServerThreadList::TServerThreadList() : impl_(std::make_unique<TServerThreadListImpl>()) {}
+
+void TServerThreadList::ResumeAwaitingRequests() noexcept {
+  if (!impl_) return;
+  std::string failure;
+  try {
+    impl_->pool.ResumeParked(failure);
+  } catch (...) {
+    // Left parked: the stop drops them. A thread that could not be added is retried by the
+    // loops, as for any queued request.
+  }
+}
 
 TServerThreadList::~TServerThreadList() { Cleanup(); }
 

@@ -34,6 +34,10 @@ struct TServerThreadListImpl {
 
   void Dispatch(ThttpThread* connection);
 
+  // Serves the connection's request and frees the connection, or parks it in the pool while
+  // the request awaits the answer to a domain question.
+  void Serve(ThttpThread* connection) noexcept;
+
   // The retries of a thread that could not be created; their failures belong to the burst
   // the listener has already reported.
   void Maintain();

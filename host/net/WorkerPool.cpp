@@ -23,6 +23,31 @@ bool TWorkerPool::Submit(ThttpThread* connection, std::string& failure) {
   return true;
 }
 
+TWorkerPool::TParkResult TWorkerPool::Park(ThttpThread* connection, std::uint64_t answers) {
+  // Under the lock: an answer given after this look is followed by ResumeParked, which then
+  // finds the connection parked.
+  std::lock_guard lock(lock_);
+  if (stopping_) return TParkResult::Stopping;
+  if (AnswerCount() != answers) return TParkResult::Answered;
+  parked_.push_back(connection);
+  return TParkResult::Parked;
+}
+
+void TWorkerPool::ResumeParked(std::string& failure) {
+  std::unique_lock lock(lock_);
+  if (stopping_ || parked_.empty()) return;
+  const std::size_t count = parked_.size();
+  queue_.insert(queue_.end(), parked_.begin(), parked_.end());
+  std::vector<ThttpThread*>().swap(parked_);
+  // A thread for each, as for as many submissions, while one can be woken or added.
+  for (std::size_t i = 0; i < count && !stopping_; ++i) {
+    if (waiting_ <= signalled_ && running_ >= kMaxWorkerThreads) break;
+    WakeOrGrow(lock, failure);
+    if (starved_.load(std::memory_order_relaxed)) break;
+    if (!lock.owns_lock()) lock.lock();
+  }
+}
+
 void TWorkerPool::Maintain(std::string& failure) {
   if (!starved_.load(std::memory_order_relaxed)) return;
   std::unique_lock lock(lock_);
@@ -35,6 +60,8 @@ void TWorkerPool::Stop(const std::function<void(ThttpThread*)>& drop) noexcept {
     std::lock_guard lock(lock_);
     stopping_ = true;
     dropped.swap(queue_);
+    dropped.insert(dropped.end(), parked_.begin(), parked_.end());
+    parked_.clear();
     wake_.notify_all();
   }
   for (ThttpThread* connection : dropped)

@@ -1,10 +1,12 @@
 """Black-box tests of the question the program asks about a page of an unknown domain: refused
-at once without a user, answered by the scripted presenter of the test-hook build, and a stop
-that does not wait on idle connections."""
+at once without a user, answered by the scripted presenter of the test-hook build, many
+requests waiting on one question, and a stop that does not wait on idle connections."""
 
 import configparser
 import socket
 import time
+
+import pytest
 
 from test_program import Sandbox, pytestmark, sandbox, wait_end  # noqa: F401 (fixture, skip mark)
 
@@ -73,6 +75,72 @@ def test_untrusted_origin_answered_yes_served_logged_and_kept_in_ini_after_exit(
     assert code == 0, output
     domains = [d.strip().lower() for d in ini_domains(sandbox).split(";")]
     assert NEW_DOMAIN in domains
+
+
+def read_reply(connection):
+    reply = b""
+    while chunk := connection.recv(65536):
+        reply += chunk
+    return reply
+
+
+def cors_origin_of(reply):
+    head = reply.split(b"\r\n\r\n", 1)[0].decode("utf-8").split("\r\n")[1:]
+    return cors_origin([tuple(line.split(": ", 1)) for line in head])
+
+
+# More than the worker threads the program has, all from one page while its question is open;
+# the question stays open QUESTION_DELAY_MS, longer than the listed page may wait.
+WAITING = 300
+QUESTION_DELAY_MS = 8000
+LISTED_CEILING_S = 5.0
+
+
+@pytest.mark.optimised
+@pytest.mark.parametrize("answer, status, record", [
+    ("no", 403, f"Trusted domain CANCELED: {NEW_DOMAIN}"),
+    ("yes", 200, f"Trusted domain ADDED: {NEW_DOMAIN}"),
+])
+def test_requests_waiting_on_one_question_leave_others_served_and_all_take_its_answer(
+        sandbox, answer, status, record):
+    sandbox.env["DRAVIK_UI_ANSWERS"] = f"{answer}@{QUESTION_DELAY_MS}"
+    sandbox.start_first()
+    waiting = []
+    try:
+        for _ in range(WAITING):
+            connection = socket.create_connection(("127.0.0.1", sandbox.http_port), timeout=60)
+            connection.sendall(f"OPTIONS * HTTP/1.0\r\nOrigin: {NEW_ORIGIN}\r\n\r\n".encode())
+            waiting.append(connection)
+        # Each request's header lines are logged once the program has read it whole.
+        deadline = time.monotonic() + LISTED_CEILING_S
+        while sandbox.log_text().count(f"Origin: {NEW_ORIGIN}") < WAITING:
+            assert time.monotonic() < deadline, "the waiting requests were not all read"
+            time.sleep(0.1)
+
+        began = time.monotonic()
+        listed = sandbox.request("OPTIONS", "*")
+        listed_took = time.monotonic() - began
+        still_open = transcript_lines(sandbox) == []
+        replies = [read_reply(connection) for connection in waiting]
+    finally:
+        for connection in waiting:
+            connection.close()
+
+    assert listed[0] == 200
+    assert listed_took < LISTED_CEILING_S
+    assert still_open
+    statuses = [reply.split(b"\r\n", 1)[0] for reply in replies]
+    assert statuses == [f"HTTP/1.0 {status}".encode()] * WAITING
+    if status == 403:
+        assert {reply.split(b"\r\n\r\n", 1)[1] for reply in replies} == {REFUSED_BODY.encode()}
+    else:
+        assert {cors_origin_of(reply) for reply in replies} == {NEW_ORIGIN}
+    # One question, one record of its answer, and no other record of trust for any request.
+    assert transcript_lines(sandbox) == [
+        f"message\tconfirmation\t{CAPTION}\t{QUESTION}\t{answer}\n"]
+    log = sandbox.log_text()
+    assert log.count(record) == 1
+    assert log.count("Trusted domain ") == 1
 
 
 def test_exit_with_idle_connections_open_ends_within_a_few_seconds(sandbox):

@@ -400,7 +400,7 @@ TEST(ThreadDialogsPresenterTest, MakeDefaultPresenter_ByFaceAndEnvironment_Picks
 TEST(ThreadDialogsPresenterTest, ScriptedPresenter_Answers_ConsumedInOrderThenRefuses) {
   testing::TempDir dir;
   const std::string transcript = dir / "ui.log";
-  TScriptedPresenter scripted(" YES ;no;bogus;yes;ok", transcript);
+  TScriptedPresenter scripted(" YES ;no;bogus;yes;ok;yes@1;yes@soon", transcript);
   struct TCase {
     TMsgDlgButtons buttons;
     TModalResult expected;
@@ -411,6 +411,8 @@ TEST(ThreadDialogsPresenterTest, ScriptedPresenter_Answers_ConsumedInOrderThenRe
       {{mbYes, mbNo}, mrNo},         // a name of no result: refusal
       {{mbOK, mbCancel}, mrCancel},  // a button the box does not offer: refusal
       {{mbOK}, mrOk},                //
+      {{mbYes, mbNo}, mrYes},        // answered after its delay
+      {{mbYes, mbNo}, mrNo},         // a delay that is no number: refusal
       {{mbYes, mbNo}, mrNo},         // list used up: refusal
   };
   std::string expectedTranscript;

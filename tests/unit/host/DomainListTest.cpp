@@ -441,6 +441,34 @@ TEST_F(DomainListPlusTest, IsAllowed_Refused_AddsNothingAndAsksAgainNextTime) {
   EXPECT_EQ(newDomains, 0);
 }
 
+// A refusal answers every request for its domain that was read before it, without a question;
+// one read after it, and one for another domain, are asked about.
+TEST_F(DomainListPlusTest, IsAllowed_RequestReadBeforeARefusal_TakesItWithoutAQuestion) {
+  answer = false;
+  const std::uint64_t readBefore = NextRequestReadOrder();
+  const std::uint64_t otherReadBefore = NextRequestReadOrder();
+  TRequestInDispatch& request = RequestInDispatch();
+
+  request = {NextRequestReadOrder(), false};
+  const bool asker = list.IsAllowed("http://evil.example", "");
+  request = {readBefore, false};
+  const bool readBeforeRefusal = list.IsAllowed("", "https://EVIL.example/page");
+  request = {otherReadBefore, false};
+  const bool otherDomain = list.IsAllowed("http://other.example", "");
+  answer = true;
+  request = {NextRequestReadOrder(), false};
+  const bool readAfterRefusal = list.IsAllowed("http://evil.example", "");
+  request = {};
+
+  EXPECT_FALSE(asker);
+  EXPECT_FALSE(readBeforeRefusal);
+  EXPECT_FALSE(otherDomain);
+  EXPECT_TRUE(readAfterRefusal);
+  EXPECT_EQ(asked,
+            (Lines{"http://evil.example | evil.example", "http://other.example | other.example",
+                   "http://evil.example | evil.example"}));
+}
+
 TEST_F(DomainListPlusTest, IsAllowed_WithoutQuestionHandler_RefusesUnlisted) {
   list.SetOnConfirmDomain(nullptr);
 

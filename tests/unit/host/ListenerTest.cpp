@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
@@ -872,7 +873,82 @@ TEST_F(ListenerTest, ConcurrentRequestsForOneDomainAskOnce) {
   EXPECT_EQ(sink_.WaitFor("Trusted domain ADDED: new.example").size(), 1u);
 }
 
+int ThreadCount() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+    ++count;
+  return count;
+}
+
+// Sends `count` requests for the new domain, each on a connection of its own, and waits until
+// the server has read them all.
+std::vector<std::unique_ptr<TFd>> SendForNewDomain(int port, const TRecordingSink& sink,
+                                                   int count) {
+  std::vector<std::unique_ptr<TFd>> clients;
+  for (int i = 0; i < count; ++i) {
+    clients.push_back(std::make_unique<TFd>(Connect(port)));
+    SendBytes(clients.back()->Get(), "GET /cors HTTP/1.0\r\nOrigin: https://new.example\r\n\r\n");
+  }
+  EXPECT_EQ(sink.WaitFor("Headers:", count).size(), static_cast<std::size_t>(count));
+  return clients;
+}
+
+// Requests for the domain whose question is open wait for its answer holding no thread, so a
+// listed page is served meanwhile; the one refusal answers every one of them.
+TEST_F(ListenerTest, ConcurrentRequestsAwaitingOneAnswerHoldNoThreadAndAllTakeIt) {
+  constexpr int kRequests = 40;
+  std::atomic<int> questions{0};
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
+  domains_.SetOnConfirmDomain([&](const std::string&, const std::string&) {
+    ++questions;
+    BeforeBlockingWait();  // as the question to the user does
+    released.wait();
+    return false;
+  });
+  const int threadsBefore = ThreadCount();
+
+  const auto clients = SendForNewDomain(Port(), sink_, kRequests);
+  const TReceived listed =
+      Exchange(Port(), "GET /cors HTTP/1.0\r\nOrigin: https://bank.example\r\n\r\n");
+  const int threadsAdded = ThreadCount() - threadsBefore;
+  release.set_value();
+
+  EXPECT_TRUE(listed.bytes.starts_with("HTTP/1.0 200\r\n")) << listed.bytes;
+  EXPECT_LT(threadsAdded, kRequests / 2);
+  for (const auto& client : clients) {
+    const TReceived reply = ReceiveUntilClosed(client->Get(), Clock::now(), 10000);
+    EXPECT_TRUE(reply.bytes.starts_with("HTTP/1.0 403\r\n")) << reply.bytes;
+    EXPECT_EQ(BodyOf(reply.bytes), kError403);
+  }
+  EXPECT_EQ(questions, 1);
+  EXPECT_EQ(sink_.Find("Trusted domain CANCELED: new.example").size(), 1u);
+}
+
 // ----- Cleanup -----
+
+TEST_F(ListenerTest, ConcurrentCleanupEndsRequestsAwaitingAnAnswerAtOnce) {
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
+  domains_.SetOnConfirmDomain([&](const std::string&, const std::string&) {
+    BeforeBlockingWait();
+    released.wait();
+    return true;
+  });
+  const auto clients = SendForNewDomain(Port(), sink_, 10);
+
+  auto cleanup = std::async(std::launch::async, [] { CleanupServerThreads(); });
+  // The question is still open: the stop does not wait for its answer to end the others.
+  for (const auto& client : clients) {
+    const TReceived received = ReceiveUntilClosed(client->Get(), Clock::now(), 3000);
+    EXPECT_EQ(received.bytes, "");
+    EXPECT_TRUE(received.closed);
+  }
+  release.set_value();
+  cleanup.get();
+
+  EXPECT_EQ(ServerThreads(), nullptr);
+}
 
 TEST_F(ListenerTest, CleanupServerThreadsEndsConnectionBlockedInRead) {
   SetWebServerTimeouts({.IdleMs = 60000});
