@@ -42,7 +42,7 @@ TServerThreadListImpl::TServerThreadListImpl() {
   pool.Runner = [this](ThttpThread* connection) {
     FreeThreadCpu();  // a queued request runs on any processor
     connection->Serve();
-    Release(connection);
+    AfterServe(connection);
   };
   pool.LoopRunner = [](TEventLoop* loop) { loop->Run(); };
   pool.SetWarmThreads(static_cast<int>(count) + kWarmWorkers);
@@ -74,22 +74,37 @@ bool TServerThreadListImpl::Register(ThttpThread& connection, std::size_t shard)
   if (s.head) s.head->livePrev_ = &connection;
   s.head = &connection;
   ++s.count;
+  connection.listed_ = true;
   return true;
 }
 
+void TServerThreadListImpl::Unlist(ThttpThread& connection) noexcept {
+  if (!connection.listed_) return;
+  TShard& s = shards[connection.shard_];
+  std::lock_guard lock(s.lock);
+  if (connection.livePrev_)
+    connection.livePrev_->liveNext_ = connection.liveNext_;
+  else if (s.head == &connection)
+    s.head = connection.liveNext_;
+  if (connection.liveNext_) connection.liveNext_->livePrev_ = connection.livePrev_;
+  connection.livePrev_ = connection.liveNext_ = nullptr;
+  connection.listed_ = false;
+  --s.count;
+}
+
 void TServerThreadListImpl::Release(ThttpThread* connection, bool orderly) noexcept {
-  {
-    TShard& s = shards[connection->shard_];
-    std::lock_guard lock(s.lock);
-    if (connection->livePrev_)
-      connection->livePrev_->liveNext_ = connection->liveNext_;
-    else if (s.head == connection)
-      s.head = connection->liveNext_;
-    if (connection->liveNext_) connection->liveNext_->livePrev_ = connection->livePrev_;
-    --s.count;
-  }
+  Unlist(*connection);
   connection->CloseConnection(orderly);
   delete connection;
+}
+
+void TServerThreadListImpl::AfterServe(ThttpThread* connection) noexcept {
+  if (connection->Replying()) {
+    if (loops[connection->shard_]->Resume(*connection)) return;
+    // The program is ending: a reply not yet written whole ends with a reset.
+    if (connection->phase_ != ThttpThread::TPhase::Linger) connection->Abort();
+  }
+  Release(connection, false);
 }
 
 void TServerThreadListImpl::Dispatch(ThttpThread* connection) {

@@ -31,6 +31,11 @@ struct TServerThreadListImpl {
 
   // Closes a connection, takes it out of the list and frees it.
   void Release(ThttpThread* connection, bool orderly = true) noexcept;
+  // Takes a connection out of the list while it lives on (its lingering close).
+  void Unlist(ThttpThread& connection) noexcept;
+  // Once a connection's request is served, away from its loop: its loop finishes the reply,
+  // or, when that loop has ended, the connection closes.
+  void AfterServe(ThttpThread* connection) noexcept;
 
   void Dispatch(ThttpThread* connection);
 
