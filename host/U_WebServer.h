@@ -114,7 +114,7 @@ inline constexpr int kLingerTotalMs = 30000;
 inline constexpr int kLingerIdleMs = 5000;
 inline constexpr std::size_t kLingerMaxBytes = 1024 * 1024;
 
-// Worker threads that dispatch complete requests and write the replies; at the cap,
+// Worker threads that dispatch complete requests and begin their replies; at the cap,
 // complete requests wait in a queue of this many, and beyond it they are dropped.
 inline constexpr int kMaxWorkerThreads = 256;
 inline constexpr std::size_t kMaxQueuedRequests = 1024;

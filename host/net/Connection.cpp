@@ -261,6 +261,10 @@ void ThttpThread::Serve() noexcept {
     LogException(this, "ThttpThread.Execute", error);
   } catch (...) {
   }
+  if (phase_ != TPhase::Dispatch) {
+    Abort();  // a reply begun and not finished must not look whole
+    return;
+  }
   // No reply: the connection still ends as after one.
   std::string().swap(replyHead_);
   std::string().swap(replyData_);
@@ -316,6 +320,7 @@ bool ThttpThread::OnWritable(bool& progressed) {
         return false;
     }
     ::shutdown(handle_, SHUT_WR);
+    CloseTransport(false);  // nothing more goes through it
     phase_ = TPhase::Linger;
     lingerEnd_ = NowMs() + kLingerTotalMs;
   }

@@ -387,6 +387,7 @@ void TEventLoop::OnReplying(ThttpThread& c) {
   try {
     keep = c.OnWritable(progressed);
   } catch (...) {
+    if (c.phase_ == ThttpThread::TPhase::Reply) c.Abort();
   }
   if (!keep) {
     Close(c);
