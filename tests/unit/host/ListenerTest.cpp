@@ -819,6 +819,36 @@ TEST_F(HttpsListenerTest, LargeReplyArrivesWholeWhateverTheClientSendsAfterItsRe
   }
 }
 
+TEST_F(ListenerTest, LingeringCloseEndsAfterItsIdleTimeOrItsByteLimit) {
+  const struct {
+    const char* name;
+    bool floods;  // sends without end after the reply; else nothing
+  } cases[] = {{"silent client", false}, {"flooding client", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TReplyClient client(Port(), false);
+    client.Send("GET /hello HTTP/1.0\r\n\r\n");
+    const TReplyClient::TEnd reply = client.ReadToEnd();
+    ASSERT_TRUE(reply.clean);
+    EXPECT_EQ(BodyOf(reply.bytes), "Hello");
+
+    // A send fails once the server has closed its end and reset what came after.
+    bool refused = false;
+    if (c.floods) {
+      const std::string chunk(64 * 1024, 'f');
+      for (int sent = 0; sent < 64 * 1024 * 1024 && !refused; sent += 64 * 1024)
+        refused = ::send(client.Fd(), chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0;
+    } else {
+      std::this_thread::sleep_for(milliseconds(kLingerIdleMs + 1500));
+      SendBytes(client.Fd(), "x");
+      std::this_thread::sleep_for(milliseconds(300));
+      refused = ::send(client.Fd(), "y", 1, MSG_NOSIGNAL) < 0;
+    }
+
+    EXPECT_TRUE(refused);
+  }
+}
+
 TEST_F(HttpsListenerTest, PlainOrSilentClientGetsNoBytesAndHandshakeErrorIsLogged) {
   const struct {
     const char* name;
