@@ -281,16 +281,16 @@ void ThttpThread::SendReply(std::int32_t status) {
     for (const std::string& line : headers_) head.append(line).append(kCrLf);
   }
   // A small reply leaves in one piece; the body of a large one follows the header block.
-  const bool together = replyData_.size() <= 64 * 1024;
-  if (together) head.append(replyData_);
-  int error = 0;
-  std::string desc;
-  std::string_view bytes(head);
-  if (!SendAll(bytes, error, desc)) {
-    WriteLog(this, "Error while sending reply (" + IntToText(error) + ")", 0, desc);
-    return;
+  bodyApart_ = replyData_.size() > 64 * 1024;
+  if (!bodyApart_) {
+    head.append(replyData_);
+    std::string().swap(replyData_);
   }
-  if (!together) SendAll(replyData_, error, desc);
+  replyHead_ = std::move(head);
+  replySent_ = 0;
+  phase_ = TPhase::Reply;
+  bool progressed = false;
+  if (!OnWritable(progressed)) phase_ = TPhase::Dispatch;  // ended: the connection closes
 }
 
 // ----- Live connections -----

@@ -104,14 +104,23 @@ inline constexpr std::int32_t kMaxRequestBodyLength = 64 * 1024 * 1024;
 // without a reply ("Request body refused: ").
 inline constexpr std::int64_t kMaxBodyBytesInFlight = 256 * 1024 * 1024;
 struct TWebServerTimeouts {
-  int IdleMs = 20000;  // without data while the handshake, a line or the body is read
+  // Without data while the handshake, a line or the body is read, and without progress
+  // while a reply is written.
+  int IdleMs = 20000;
   std::int64_t MaxBodyBytesInFlight = kMaxBodyBytesInFlight;
 };
 // Module-wide; a connection reads them when its idle timer starts again or its body starts.
 void SetWebServerTimeouts(const TWebServerTimeouts& timeouts) noexcept;
 TWebServerTimeouts WebServerTimeouts() noexcept;
 
-// Worker threads that dispatch complete requests and write the replies; at the cap,
+// After a reply the sending side is shut down and what the client still sends is read and
+// discarded, so that a close with unread bytes does not reset the connection and cut the
+// reply: at most this long in all, this long without data, and this many bytes.
+inline constexpr int kLingerTotalMs = 30000;
+inline constexpr int kLingerIdleMs = 5000;
+inline constexpr std::size_t kLingerMaxBytes = 1024 * 1024;
+
+// Worker threads that dispatch complete requests and begin their replies; at the cap,
 // complete requests wait in a queue of this many, and beyond it they are dropped.
 inline constexpr int kMaxWorkerThreads = 256;
 inline constexpr std::size_t kMaxQueuedRequests = 1024;
@@ -128,8 +137,10 @@ struct TServerThreadListImpl;
 class TAcceptReport;
 
 // One accepted connection. An event loop reads its request (request line, header lines,
-// body) without a thread of its own; a worker thread then dispatches it, writes one reply
-// and closes the connection. Owned by ServerThreads from accept to close.
+// body) without a thread of its own; a worker thread (or the loop's) then dispatches it and
+// writes what the socket takes of one reply. The rest of the reply, the shutdown of the
+// sending side and the lingering close are the loop's again. Listed in ServerThreads from
+// accept until it lingers.
 class ThttpThread : public TKvObject {
  public:
   ThttpThread(int handle, TDaemonSettings& settings);
@@ -142,7 +153,8 @@ class ThttpThread : public TKvObject {
   // The dispatcher on this connection's request; leaves the reply body in ReplyData and
   // the reply's header lines in Headers.
   std::int32_t ProcessRequest(const std::string& method, const std::string& uri);
-  // The status line, the header block (only when the request named a protocol) and the body.
+  // The status line, the header block (only when the request named a protocol) and the body:
+  // made and written as far as the socket takes them; the connection's loop writes the rest.
   void SendReply(std::int32_t status);
 
   TStringList& Headers() noexcept { return headers_; }
@@ -163,13 +175,13 @@ class ThttpThread : public TKvObject {
   virtual void HandshakeTimedOut() {}
   // Reads what is there: bytes moved, else 0 with `io` telling why.
   virtual std::size_t Receive(char* buffer, std::size_t size, TIo& io);
-  // Sends all bytes, waiting up to the idle time whenever the socket is full; false with
-  // the errno value and its description otherwise.
-  virtual bool SendAll(std::string_view bytes, int& error, std::string& desc);
+  // Sends what the socket takes, without waiting: bytes moved, else 0 with `io` telling why;
+  // Failed with the errno value and its description.
+  virtual std::size_t Send(std::string_view bytes, TIo& io, int& error, std::string& desc);
+  // Tells the client, within the transport, that nothing more comes (TLS: close_notify).
+  virtual TIo SendCloseNotify() { return TIo::Done; }
   // Ends the transport before the descriptor closes; `orderly` after a reply.
   virtual void CloseTransport(bool /*orderly*/) noexcept {}
-  // Waits for the socket to become readable or writable within the idle time.
-  bool WaitSocket(TIo io, int& error);
   // Closes the descriptor (once); `orderly` after a reply.
   void CloseConnection(bool orderly) noexcept;
 
@@ -179,7 +191,9 @@ class ThttpThread : public TKvObject {
   friend struct TServerThreadListImpl;
   friend class ThttpDaemon;
 
-  enum class TPhase { Handshake, RequestLine, Headers, Body, Dispatch };
+  // Reply: the reply is being written; Closing: its last byte has gone and the transport
+  // is being ended; Linger: the sending side is shut and what arrives is discarded.
+  enum class TPhase { Handshake, RequestLine, Headers, Body, Dispatch, Reply, Closing, Linger };
 
   // The loop's part: takes what arrived and moves the request on; false ends the
   // connection without a reply.
@@ -189,10 +203,20 @@ class ThttpThread : public TKvObject {
   bool StartBody(bool& complete);
   // Reads what arrived of the body; false ends the connection (refusals are logged).
   bool ReceiveBody(TIo& io, std::size_t& count);
-  // The worker's part: dispatch, reply, then the connection is the caller's to close. False
-  // when the request awaits the answer to a domain question instead (TAwaitingAnswer, whose
-  // count goes to `answers`): nothing of it was done, and it is dispatched again later.
+  // The worker's part: dispatch, then the reply as far as the socket takes it. False when the
+  // request awaits the answer to a domain question instead (TAwaitingAnswer, whose count goes
+  // to `answers`): nothing of it was done, and it is dispatched again later.
   bool Serve(std::uint64_t& answers) noexcept;
+  // Whether the loop still has to write, end or linger on the connection.
+  bool Replying() const noexcept { return phase_ >= TPhase::Reply; }
+  // Moves the reply, the end of the transport and the lingering on as far as the socket
+  // lets them, without waiting; `progressed` when bytes went or came. False ends the
+  // connection (after a failed send, logged and with a reset).
+  bool OnWritable(bool& progressed);
+  // The reply made no progress within the idle time: logged, and the close resets.
+  void ReplyTimedOut() noexcept;
+  // The close resets the connection (no lingering, no close_notify).
+  void Abort() noexcept;
   // Makes blocked calls on the socket return; any thread.
   void ShutdownSocket() noexcept;
   void ReleaseBody() noexcept;
@@ -218,6 +242,15 @@ class ThttpThread : public TKvObject {
   std::uint32_t events_ = 0;                 // what the loop waits for
   std::uint32_t wanted_ = 0;                 // what the reading needs next (EPOLLIN or EPOLLOUT)
   std::int64_t deadline_ = 0;                // idle time-out, on NowMs's clock
+  // Writing state: the status line and header block (with the body when it is small), and
+  // the bytes of both already sent.
+  std::string replyHead_;
+  std::size_t replySent_ = 0;
+  bool bodyApart_ = false;
+  std::int64_t lingerEnd_ = 0;   // the end of the lingering close, however much arrives
+  std::size_t lingerBytes_ = 0;  // discarded so far
+  bool inLingerList_ = false;    // which of its loop's timer lists holds it
+  bool listed_ = false;          // counted in ServerThreads
   ThttpThread* idlePrev_ = nullptr;
   ThttpThread* idleNext_ = nullptr;
   std::shared_ptr<TAcceptReport> report_;
@@ -241,7 +274,8 @@ class TsslThread final : public ThttpThread {
   TIo Handshake() override;
   void HandshakeTimedOut() override;
   std::size_t Receive(char* buffer, std::size_t size, TIo& io) override;
-  bool SendAll(std::string_view bytes, int& error, std::string& desc) override;
+  std::size_t Send(std::string_view bytes, TIo& io, int& error, std::string& desc) override;
+  TIo SendCloseNotify() override;
   void CloseTransport(bool orderly) noexcept override;
 
  private:

@@ -1,9 +1,9 @@
 // The connection (ThttpThread) as a state machine: its socket, the reading of one request on
 // its loop (request line, header lines, body, within the bounds of the module), the count of
-// request bytes in flight, and the worker's part that serves the request and closes the
-// connection. Touches only its own connection and the shared count of request bytes; the
-// reply's bytes are made by SendReply, in the module.
-#include <poll.h>
+// request bytes in flight, the worker's part that serves the request, and the writing of the
+// reply as the socket takes it, the end of the transport and the lingering close. Touches only
+// its own connection and the shared count of request bytes; the reply's bytes are made by
+// SendReply, in the module.
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -116,39 +116,23 @@ std::size_t ThttpThread::Receive(char* buffer, std::size_t size, TIo& io) {
   }
 }
 
-bool ThttpThread::WaitSocket(TIo io, int& error) {
-  pollfd entry{handle_, static_cast<short>(io == TIo::WantWrite ? POLLOUT : POLLIN), 0};
+std::size_t ThttpThread::Send(std::string_view bytes, TIo& io, int& error, std::string& desc) {
   for (;;) {
-    const int result = ::poll(&entry, 1, IdleMs());
-    if (result > 0) return true;
-    if (result == 0) {
-      error = ETIMEDOUT;
-      return false;
-    }
-    if (errno != EINTR) {
-      error = errno;
-      return false;
-    }
-  }
-}
-
-bool ThttpThread::SendAll(std::string_view bytes, int& error, std::string& desc) {
-  while (!bytes.empty()) {
     const ssize_t sent = ::send(handle_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (sent > 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(sent));
-      continue;
+      io = TIo::Done;
+      return static_cast<std::size_t>(sent);
     }
     if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (WaitSocket(TIo::WantWrite, error)) continue;
-    } else {
-      error = sent < 0 ? errno : EPIPE;
+      io = TIo::WantWrite;
+      return 0;
     }
+    error = sent < 0 ? errno : EPIPE;
     desc = SysErrorMessage(error);
-    return false;
+    io = TIo::Failed;
+    return 0;
   }
-  return true;
 }
 
 bool ThttpThread::OnReadable() {
@@ -356,12 +340,108 @@ bool ThttpThread::Serve(std::uint64_t& answers) noexcept {
     }
     ReleaseBody();
     SendReply(status);
-    WriteLog(this, "Reply: SendReply done.", 3);
+    return true;
   } catch (const std::exception& error) {
     LogException(this, "ThttpThread.Execute", error);
   } catch (...) {
   }
+  if (phase_ != TPhase::Dispatch) {
+    Abort();  // a reply begun and not finished must not look whole
+    return true;
+  }
+  // No reply: the connection still ends as after one.
+  std::string().swap(replyHead_);
+  std::string().swap(replyData_);
+  phase_ = TPhase::Closing;
+  bool progressed = false;
+  if (!OnWritable(progressed)) phase_ = TPhase::Dispatch;
   return true;
+}
+
+bool ThttpThread::OnWritable(bool& progressed) {
+  progressed = false;
+  wanted_ = EPOLLOUT;
+  while (phase_ == TPhase::Reply) {
+    const std::size_t headSize = replyHead_.size();
+    const std::size_t total = headSize + (bodyApart_ ? replyData_.size() : 0);
+    if (replySent_ >= total) {
+      WriteLog(this, "Reply: SendReply done.", 3);
+      std::string().swap(replyHead_);
+      std::string().swap(replyData_);
+      headers_.Clear();
+      phase_ = TPhase::Closing;
+      break;
+    }
+    // The retry of a write that found the socket full is the same write, as TLS requires:
+    // the same bytes from the same place, of the same length.
+    const std::string_view rest = replySent_ < headSize
+                                      ? std::string_view(replyHead_).substr(replySent_)
+                                      : std::string_view(replyData_).substr(replySent_ - headSize);
+    TIo io = TIo::Done;
+    int error = 0;
+    std::string desc;
+    const std::size_t sent = Send(rest, io, error, desc);
+    if (sent > 0) {
+      replySent_ += sent;
+      progressed = true;
+      continue;
+    }
+    if (io == TIo::Failed) {
+      WriteLog(this, "Error while sending reply (" + IntToText(error) + ")", 0, desc);
+      Abort();
+      return false;
+    }
+    wanted_ = io == TIo::WantRead ? EPOLLIN : EPOLLOUT;
+    return true;
+  }
+  if (phase_ == TPhase::Closing) {
+    switch (SendCloseNotify()) {
+      case TIo::Done:
+        break;
+      case TIo::WantRead:
+      case TIo::WantWrite:
+        return true;  // the socket is full: on when it drains
+      case TIo::Failed:
+        return false;
+    }
+    ::shutdown(handle_, SHUT_WR);
+    CloseTransport(false);  // nothing more goes through it
+    phase_ = TPhase::Linger;
+    lingerEnd_ = NowMs() + kLingerTotalMs;
+  }
+  if (phase_ != TPhase::Linger) return false;
+  // What the client still sends is read and dropped until it closes its side.
+  wanted_ = EPOLLIN;
+  char chunk[16 * 1024];
+  for (;;) {
+    const ssize_t count = ::recv(handle_, chunk, sizeof chunk, 0);
+    if (count > 0) {
+      progressed = true;
+      lingerBytes_ += static_cast<std::size_t>(count);
+      if (lingerBytes_ > kLingerMaxBytes) return false;
+      continue;
+    }
+    if (count < 0 && errno == EINTR) continue;
+    return count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+}
+
+void ThttpThread::ReplyTimedOut() noexcept {
+  if (phase_ == TPhase::Reply) {
+    try {
+      WriteLog(this, "Error while sending reply (" + IntToText(ETIMEDOUT) + ")", 0,
+               SysErrorMessage(ETIMEDOUT));
+    } catch (...) {
+    }
+  }
+  if (phase_ != TPhase::Linger) Abort();
+}
+
+void ThttpThread::Abort() noexcept {
+  // Unsent bytes are dropped and the client sees a reset, never a reply that looks whole.
+  static constexpr linger kReset{1, 0};
+  ::setsockopt(handle_, SOL_SOCKET, SO_LINGER, &kReset, sizeof kReset);
+  phase_ = TPhase::Dispatch;  // nothing more to write; the close sends no close_notify
 }
 
 }  // namespace dravik

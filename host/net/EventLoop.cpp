@@ -101,7 +101,7 @@ void TEventLoop::HandOff(ThttpThread& request) noexcept {
 }
 
 bool TEventLoop::CanWaitOffered() const noexcept {
-  if (idleHead_) return false;
+  if (idleHead_ || lingerHead_) return false;
   for (const TListenEntry& entry : listeners_)
     if (entry.paused) return false;
   return true;
@@ -164,12 +164,28 @@ bool TEventLoop::RunOnLoop(const std::function<void()>& command) {
   return true;
 }
 
+bool TEventLoop::Resume(ThttpThread& connection) {
+  try {
+    std::lock_guard lock(commandLock_);
+    if (ended_) return false;
+    resumed_.push_back(&connection);
+  } catch (...) {
+    return false;
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+  return true;
+}
+
 void TEventLoop::RunCommands() {
   std::vector<std::function<void()>> commands;
+  std::vector<ThttpThread*> resumed;
   {
     std::lock_guard lock(commandLock_);
     commands.swap(commands_);
+    resumed.swap(resumed_);
   }
+  for (ThttpThread* connection : resumed) Settle(*connection, true);
   for (auto& command : commands) command();
 }
 
@@ -316,15 +332,37 @@ void TEventLoop::Touch(ThttpThread& c) {
 }
 
 void TEventLoop::Unlink(ThttpThread& c) noexcept {
+  ThttpThread*& head = c.inLingerList_ ? lingerHead_ : idleHead_;
+  ThttpThread*& tail = c.inLingerList_ ? lingerTail_ : idleTail_;
   if (c.idlePrev_)
     c.idlePrev_->idleNext_ = c.idleNext_;
-  else if (idleHead_ == &c)
-    idleHead_ = c.idleNext_;
+  else if (head == &c)
+    head = c.idleNext_;
   if (c.idleNext_)
     c.idleNext_->idlePrev_ = c.idlePrev_;
-  else if (idleTail_ == &c)
-    idleTail_ = c.idlePrev_;
+  else if (tail == &c)
+    tail = c.idlePrev_;
   c.idlePrev_ = c.idleNext_ = nullptr;
+  c.inLingerList_ = false;
+}
+
+void TEventLoop::TouchLinger(ThttpThread& c) {
+  Unlink(c);
+  c.deadline_ = std::min(NowMs() + kLingerIdleMs, c.lingerEnd_);
+  // Mostly the latest deadline; one near its end goes a few places further up.
+  ThttpThread* before = lingerTail_;
+  while (before && before->deadline_ > c.deadline_) before = before->idlePrev_;
+  c.idlePrev_ = before;
+  c.idleNext_ = before ? before->idleNext_ : lingerHead_;
+  if (c.idleNext_)
+    c.idleNext_->idlePrev_ = &c;
+  else
+    lingerTail_ = &c;
+  if (before)
+    before->idleNext_ = &c;
+  else
+    lingerHead_ = &c;
+  c.inLingerList_ = true;
 }
 
 void TEventLoop::Close(ThttpThread& c) noexcept {
@@ -336,8 +374,42 @@ void TEventLoop::Close(ThttpThread& c) noexcept {
 
 void TEventLoop::OnConnection(ThttpThread& c, std::uint32_t events) {
   if ((events & (EPOLLIN | EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) return;
+  if (c.Replying()) {
+    OnReplying(c);
+    return;
+  }
   Touch(c);  // data (or the end) arrived: the idle time starts again
   Advance(c);
+}
+
+void TEventLoop::OnReplying(ThttpThread& c) {
+  bool progressed = false;
+  bool keep = false;
+  try {
+    keep = c.OnWritable(progressed);
+  } catch (...) {
+    if (c.phase_ == ThttpThread::TPhase::Reply) c.Abort();
+  }
+  if (!keep) {
+    Close(c);
+    return;
+  }
+  Settle(c, progressed);
+}
+
+void TEventLoop::Settle(ThttpThread& c, bool progressed) {
+  if (!c.Replying()) {
+    Close(c);
+    return;
+  }
+  if (c.phase_ == ThttpThread::TPhase::Linger) {
+    // Its reply is done: a lingering connection is no longer one being served.
+    if (c.listed_) owner_.Unlist(c);
+    if (progressed || !c.inLingerList_) TouchLinger(c);
+  } else if (progressed) {
+    Touch(c);  // bytes went: the time without progress starts again
+  }
+  Watch(c, c.wanted_);
 }
 
 void TEventLoop::Advance(ThttpThread& c) {
@@ -367,7 +439,7 @@ void TEventLoop::Advance(ThttpThread& c) {
     }
     TServerThreadListImpl& owner = owner_;  // this loop may be another thread's after Serve
     tInlineRequest = &c;
-    owner.Serve(&c);
+    const bool served = owner.Serve(&c);
     tInlineRequest = nullptr;
     // An offered loop that nothing reached meanwhile goes on on this thread.
     if (tLoopHandedOff && Reclaim()) {
@@ -376,6 +448,12 @@ void TEventLoop::Advance(ThttpThread& c) {
       if (cpu_ >= 0) owner.KeepThreadOn(cpu_);  // the request may have let the processor go
     }
     ReleaseCpu();
+    if (!served) return;  // parked or dropped: no longer this loop's
+    // The rest of the reply is the loop's, on whichever thread runs it now.
+    if (tLoopHandedOff)
+      owner.AfterServe(&c);
+    else
+      Settle(c, true);
     return;
   }
   Watch(c, c.wanted_);
@@ -389,14 +467,18 @@ void TEventLoop::ExpireIdle(std::int64_t now) {
         c.HandshakeTimedOut();
       } catch (...) {
       }
+    } else if (c.Replying()) {
+      c.ReplyTimedOut();
     }
     Close(c);
   }
+  while (lingerHead_ && lingerHead_->deadline_ <= now) Close(*lingerHead_);
 }
 
 int TEventLoop::NextWaitMs(std::int64_t now) const {
   std::int64_t wait = 500;  // the pool's retries and paused listeners are looked at so often
   if (idleHead_) wait = std::min(wait, idleHead_->deadline_ - now);
+  if (lingerHead_) wait = std::min(wait, lingerHead_->deadline_ - now);
   return static_cast<int>(std::max<std::int64_t>(wait, 0));
 }
 
@@ -446,7 +528,13 @@ void TEventLoop::Run() noexcept {
   for (TListenEntry& entry : listeners_)
     if (!entry.paused) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, entry.handle, nullptr);
   listeners_.clear();
-  while (idleHead_) Close(*idleHead_);
+  // Replies still being written end at once, with a reset: never a reply that looks whole.
+  // Lingering closes end too.
+  while (idleHead_) {
+    if (idleHead_->Replying()) idleHead_->Abort();
+    Close(*idleHead_);
+  }
+  while (lingerHead_) Close(*lingerHead_);
   tLoop = nullptr;
   std::lock_guard lock(commandLock_);
   endedChanged_.notify_all();

@@ -1,7 +1,8 @@
 // The event loops: each owns its epoll descriptor, its wake-up, its listening entries, the
-// connections it reads with their idle timers, and its commands from other threads. A loop
-// touches its connections only while it reads them; a complete request goes to the worker
-// pool or is served on the loop's thread, which then hands the loop on if the request waits.
+// connections it reads and those whose replies it finishes and closes, with their timers, and
+// its commands from other threads. A loop touches its connections only while it reads them
+// and once their requests are served; a complete request goes to the worker pool or is
+// served on the loop's thread, which then hands the loop on if the request waits.
 // It reaches the rest only through its owner (TServerThreadListImpl): the live list, the
 // pool and the offers.
 #pragma once
@@ -58,6 +59,9 @@ class TEventLoop {
   void RemoveListener(const ThttpDaemon& daemon);
   // A new connection of this loop: registered, transport opened, read at once.
   void Adopt(std::unique_ptr<ThttpThread> connection);
+  // From any thread, once a connection's request is served: the loop writes the rest of its
+  // reply and closes it. False when the loop has ended; the caller then closes it.
+  bool Resume(ThttpThread& connection);
 
  private:
   struct TListenEntry {
@@ -78,6 +82,12 @@ class TEventLoop {
   void Touch(ThttpThread& connection);
   void Unlink(ThttpThread& connection) noexcept;
   void Close(ThttpThread& connection) noexcept;
+  // A served connection: the rest of its reply and its lingering close.
+  void OnReplying(ThttpThread& connection);
+  // Waits for the socket as the served connection needs; closes it when nothing is left.
+  void Settle(ThttpThread& connection, bool progressed);
+  // Into the lingering list, at the sooner of its idle time and its end.
+  void TouchLinger(ThttpThread& connection);
   void ExpireIdle(std::int64_t now);
   int NextWaitMs(std::int64_t now) const;
   // Whether the loop may wait offered: nothing of it is due at a time (a connection's idle
@@ -94,8 +104,11 @@ class TEventLoop {
   int wake_ = -1;
   int reserve_ = -1;  // a spare descriptor, given up to close a connection when none is left
   std::list<TListenEntry> listeners_;
-  ThttpThread* idleHead_ = nullptr;  // the connections being read, oldest deadline first
-  ThttpThread* idleTail_ = nullptr;
+  ThttpThread* idleHead_ = nullptr;    // the connections being read or written, oldest
+  ThttpThread* idleTail_ = nullptr;    // deadline first
+  ThttpThread* lingerHead_ = nullptr;  // the lingering connections, likewise
+  ThttpThread* lingerTail_ = nullptr;
+  std::vector<ThttpThread*> resumed_;  // under commandLock_
   std::mutex commandLock_;
   std::vector<std::function<void()>> commands_;
   bool started_ = false;  // under commandLock_

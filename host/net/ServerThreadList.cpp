@@ -42,7 +42,7 @@ TServerThreadListImpl::TServerThreadListImpl() {
   }
   pool.Runner = [this](ThttpThread* connection) {
     FreeThreadCpu();  // a queued request runs on any processor
-    Serve(connection);
+    if (Serve(connection)) AfterServe(connection);
   };
   pool.LoopRunner = [](TEventLoop* loop) { loop->Run(); };
   pool.AnswerCount = [] { return AnswersGiven(); };
@@ -75,22 +75,37 @@ bool TServerThreadListImpl::Register(ThttpThread& connection, std::size_t shard)
   if (s.head) s.head->livePrev_ = &connection;
   s.head = &connection;
   ++s.count;
+  connection.listed_ = true;
   return true;
 }
 
+void TServerThreadListImpl::Unlist(ThttpThread& connection) noexcept {
+  if (!connection.listed_) return;
+  TShard& s = shards[connection.shard_];
+  std::lock_guard lock(s.lock);
+  if (connection.livePrev_)
+    connection.livePrev_->liveNext_ = connection.liveNext_;
+  else if (s.head == &connection)
+    s.head = connection.liveNext_;
+  if (connection.liveNext_) connection.liveNext_->livePrev_ = connection.livePrev_;
+  connection.livePrev_ = connection.liveNext_ = nullptr;
+  connection.listed_ = false;
+  --s.count;
+}
+
 void TServerThreadListImpl::Release(ThttpThread* connection, bool orderly) noexcept {
-  {
-    TShard& s = shards[connection->shard_];
-    std::lock_guard lock(s.lock);
-    if (connection->livePrev_)
-      connection->livePrev_->liveNext_ = connection->liveNext_;
-    else if (s.head == connection)
-      s.head = connection->liveNext_;
-    if (connection->liveNext_) connection->liveNext_->livePrev_ = connection->livePrev_;
-    --s.count;
-  }
+  Unlist(*connection);
   connection->CloseConnection(orderly);
   delete connection;
+}
+
+void TServerThreadListImpl::AfterServe(ThttpThread* connection) noexcept {
+  if (connection->Replying()) {
+    if (loops[connection->shard_]->Resume(*connection)) return;
+    // The program is ending: a reply not yet written whole ends with a reset.
+    if (connection->phase_ != ThttpThread::TPhase::Linger) connection->Abort();
+  }
+  Release(connection, false);
 }
 
 void TServerThreadListImpl::Dispatch(ThttpThread* connection) {
@@ -100,20 +115,20 @@ void TServerThreadListImpl::Dispatch(ThttpThread* connection) {
   if (!queued) Release(connection, false);
 }
 
-void TServerThreadListImpl::Serve(ThttpThread* connection) noexcept {
+bool TServerThreadListImpl::Serve(ThttpThread* connection) noexcept {
   std::uint64_t answers = 0;
   while (!connection->Serve(answers)) {
     switch (pool.Park(connection, answers)) {
       case TWorkerPool::TParkResult::Parked:
-        return;  // ResumeParked queues it again once an answer is given
+        return false;  // ResumeParked queues it again once an answer is given
       case TWorkerPool::TParkResult::Answered:
         continue;  // the answer came meanwhile: dispatched again at once
       case TWorkerPool::TParkResult::Stopping:
         Release(connection, false);
-        return;
+        return false;
     }
   }
-  Release(connection);
+  return true;
 }
 
 void TServerThreadListImpl::Maintain() {

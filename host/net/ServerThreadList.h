@@ -31,12 +31,18 @@ struct TServerThreadListImpl {
 
   // Closes a connection, takes it out of the list and frees it.
   void Release(ThttpThread* connection, bool orderly = true) noexcept;
+  // Takes a connection out of the list while it lives on (its lingering close).
+  void Unlist(ThttpThread& connection) noexcept;
+  // Once a connection's request is served, away from its loop: its loop finishes the reply,
+  // or, when that loop has ended, the connection closes.
+  void AfterServe(ThttpThread* connection) noexcept;
 
   void Dispatch(ThttpThread* connection);
 
-  // Serves the connection's request and frees the connection, or parks it in the pool while
-  // the request awaits the answer to a domain question.
-  void Serve(ThttpThread* connection) noexcept;
+  // Serves the connection's request: true when its reply is under way (AfterServe or its loop
+  // goes on with it); false when the connection is no longer the caller's, parked in the pool
+  // while the request awaits the answer to a domain question, or dropped at a stop.
+  bool Serve(ThttpThread* connection) noexcept;
 
   // The retries of a thread that could not be created; their failures belong to the burst
   // the listener has already reported.

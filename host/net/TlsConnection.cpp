@@ -1,5 +1,6 @@
 // The HTTPS connection (TsslThread): its TLS session on the connection's socket, the
-// non-blocking handshake, reads and writes over TLS, and close_notify at an orderly close.
+// non-blocking handshake, reads and non-blocking writes over TLS, and close_notify after a
+// reply.
 // Touches only its own connection and the shared TLS context it holds.
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -40,6 +41,9 @@ bool TsslThread::OpenTransport() {
       return false;
     }
     SSL_set_accept_state(ssl_);
+    // A reply is written as the socket takes it: each record that went counts, and the
+    // retry of a write that found the socket full may come from a moved buffer.
+    SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     return true;
   } catch (const std::exception& error) {
     LogException(this, "Accepting SSL connection", error);
@@ -88,37 +92,52 @@ std::size_t TsslThread::Receive(char* buffer, std::size_t size, TIo& io) {
   return 0;
 }
 
-bool TsslThread::SendAll(std::string_view bytes, int& error, std::string& desc) {
-  while (!bytes.empty()) {
-    ERR_clear_error();
-    errno = 0;
-    const int result = SSL_write(ssl_, bytes.data(),
-                                 static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX)));
-    const int sysError = errno;
-    if (result > 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(result));
-      continue;
-    }
-    const int code = SSL_get_error(ssl_, result);
-    if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
-      if (WaitSocket(code == SSL_ERROR_WANT_WRITE ? TIo::WantWrite : TIo::WantRead, error))
-        continue;
-      desc = SysErrorMessage(error);
-      return false;
-    }
-    fatal_ = true;
-    if (code == SSL_ERROR_SYSCALL) {
-      error = sysError ? sysError : ECONNRESET;
-      desc = SysErrorMessage(error);
-    } else {
-      error = EPROTO;
-      desc = TakeOpenSslErrors();
-      if (desc.empty()) desc = SysErrorMessage(EPROTO);
-    }
-    ERR_clear_error();
-    return false;
+std::size_t TsslThread::Send(std::string_view bytes, TIo& io, int& error, std::string& desc) {
+  ERR_clear_error();
+  errno = 0;
+  const int result =
+      SSL_write(ssl_, bytes.data(), static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX)));
+  const int sysError = errno;
+  if (result > 0) {
+    io = TIo::Done;
+    return static_cast<std::size_t>(result);
   }
-  return true;
+  const int code = SSL_get_error(ssl_, result);
+  if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
+    io = code == SSL_ERROR_WANT_READ ? TIo::WantRead : TIo::WantWrite;
+    return 0;
+  }
+  fatal_ = true;
+  io = TIo::Failed;
+  if (code == SSL_ERROR_SYSCALL) {
+    error = sysError ? sysError : ECONNRESET;
+    desc = SysErrorMessage(error);
+  } else {
+    error = EPROTO;
+    desc = TakeOpenSslErrors();
+    if (desc.empty()) desc = SysErrorMessage(EPROTO);
+  }
+  ERR_clear_error();
+  return 0;
+}
+
+ThttpThread::TIo TsslThread::SendCloseNotify() {
+  if (fatal_ || !SSL_is_init_finished(ssl_)) return TIo::Done;
+  ERR_clear_error();
+  // Sent once; the call again after a full socket only flushes it.
+  const int result = SSL_shutdown(ssl_);
+  TIo io = TIo::Done;
+  if (result < 0) {
+    const int code = SSL_get_error(ssl_, result);
+    if (code == SSL_ERROR_WANT_WRITE) {
+      io = TIo::WantWrite;
+    } else if (code != SSL_ERROR_WANT_READ) {
+      fatal_ = true;
+      io = TIo::Failed;
+    }
+  }
+  ERR_clear_error();
+  return io;
 }
 
 void TsslThread::CloseTransport(bool orderly) noexcept {

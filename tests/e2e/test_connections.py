@@ -98,7 +98,12 @@ def logged_sandbox(tmp_path):
 def start_limited(box, *limit):
     """Starts the program under prlimit and waits for its HTTP port."""
     # prlimit execs the program in place, so the process is the program's.
-    command = ["prlimit", *limit, "--", PROGRAM]
+    return start_under(box, "prlimit", *limit, "--")
+
+
+def start_under(box, *wrapper):
+    """Starts the program through a wrapper that execs it and waits for its HTTP port."""
+    command = [*wrapper, PROGRAM]
     process = subprocess.Popen(command, env=box.env, stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     box.processes.append(process)
@@ -149,6 +154,93 @@ def test_clients_that_stop_reading_hold_up_no_one(quiet_sandbox):
             assert get_version(box.http_port, timeout=3) == 200
     finally:
         for client in stalled:
+            client.close()
+
+
+def systeminfo_request(size):
+    """A trusted page's systeminfo request whose reply echoes an address of `size` bytes: a
+    large reply that needs no plugin call."""
+    body = b'{ "ipAddress" : "' + b"1" * size + b'" }'
+    return (b"POST /api/v1/systeminfo HTTP/1.0\r\nOrigin: " + TRUSTED_ORIGIN.encode() +
+            b"\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+
+
+def reader_of(port, request):
+    """A client that sent its request and reads its reply through a small receive buffer
+    only when the test says so."""
+    client = socket.socket()
+    client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    client.settimeout(10)
+    client.connect(("127.0.0.1", port))
+    client.sendall(request)
+    return client
+
+
+def reply_of(client, timeout):
+    client.settimeout(timeout)
+    reply = b""
+    while chunk := client.recv(65536):
+        reply += chunk
+    return reply
+
+
+def test_stalled_readers_on_every_loop_hold_up_no_request_and_no_stop(quiet_sandbox):
+    box = quiet_sandbox
+    # Two processors, so two loops.
+    cpus = sorted(os.sched_getaffinity(0))[:2]
+    process = start_under(box, "taskset", "-c", ",".join(map(str, cpus)))
+    # Connections the loops have taken, their requests not finished yet.
+    waiting = []
+    for _ in range(8):
+        client = socket.create_connection(("127.0.0.1", box.http_port), timeout=5)
+        client.sendall(b"GET /api/v1/version HTTP/1.0\r\nOrigin: " + TRUSTED_ORIGIN.encode() +
+                       b"\r\n")
+        waiting.append(client)
+    # As many clients as loops that never read an 8 MiB reply.
+    stalled = [reader_of(box.http_port, systeminfo_request(8 * MIB)) for _ in cpus]
+    try:
+        time.sleep(1)
+
+        assert get_version(box.http_port, timeout=5) == 200
+        for client in waiting:
+            client.sendall(b"\r\n")
+            assert reply_of(client, 5).startswith(b"HTTP/1.0 200\r\n")
+        for client in stalled:
+            assert client.recv(16).startswith(b"HTTP/1.0 200\r\n")
+        began = time.monotonic()
+        process.terminate()
+        process.communicate(timeout=5)
+        assert time.monotonic() - began < 5
+    finally:
+        for client in waiting + stalled:
+            client.close()
+
+
+def test_slow_readers_of_large_replies_leave_a_trusted_request_answered(quiet_sandbox):
+    box = quiet_sandbox
+    box.start_first()
+    # Larger than the socket buffers take (about 2.8 MB on loopback for such a reader).
+    request = systeminfo_request(3 * MIB)
+    readers = []
+    try:
+        for _ in range(300):
+            readers.append(reader_of(box.http_port, request))
+        # Each takes a little of its reply every second, far too slowly to finish.
+        for client in readers:
+            client.setblocking(False)
+        taken = [b""] * len(readers)
+        for _ in range(3):
+            for i, client in enumerate(readers):
+                try:
+                    taken[i] += client.recv(4096)
+                except BlockingIOError:
+                    pass
+            time.sleep(1)
+
+        assert get_version(box.http_port, timeout=5) == 200
+        assert all(head.startswith(b"HTTP/1.0 200\r\n") for head in taken)
+    finally:
+        for client in readers:
             client.close()
 
 

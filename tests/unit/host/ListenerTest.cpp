@@ -755,6 +755,169 @@ TEST_F(HttpsListenerTest, ConcurrentClientsOnBothPortsEachGetTheirOwnReply) {
   for (auto& client : clients) EXPECT_EQ(client.get(), kRequests);
 }
 
+// A client of either port that reads its reply when the test says so, with a receive buffer
+// of the given size (0: the system's); over TLS it does not check the server.
+class TReplyClient {
+ public:
+  TReplyClient(int port, bool tls, int receiveBuffer = 0)
+      : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    if (receiveBuffer > 0)
+      ::setsockopt(fd_.Get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    const timeval limit{20, 0};  // no read waits for ever
+    ::setsockopt(fd_.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    const sockaddr_in address = Loopback(port);
+    if (::connect(fd_.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+      ADD_FAILURE() << "connect to port " << port << " failed, errno " << errno;
+    if (!tls) return;
+    ctx_.reset(SSL_CTX_new(TLS_client_method()));
+    ssl_.reset(SSL_new(ctx_.get()));
+    SSL_set_fd(ssl_.get(), fd_.Get());
+    if (SSL_connect(ssl_.get()) != 1) ADD_FAILURE() << "TLS handshake failed";
+  }
+
+  void Send(std::string_view bytes) {
+    if (!ssl_) return SendBytes(fd_.Get(), bytes);
+    while (!bytes.empty()) {
+      const int sent = SSL_write(ssl_.get(), bytes.data(), static_cast<int>(bytes.size()));
+      if (sent <= 0) return;
+      bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+  }
+  void SendCloseNotify() { SSL_shutdown(ssl_.get()); }
+
+  struct TEnd {
+    std::string bytes;
+    bool clean = false;  // the reply's end: end of stream, over TLS close_notify
+    int error = 0;       // else the socket's error
+  };
+  // Reads until the server ends the connection.
+  TEnd ReadToEnd() {
+    TEnd end;
+    char buffer[65536];
+    for (;;) {
+      errno = 0;
+      const int count = ssl_ ? SSL_read(ssl_.get(), buffer, sizeof buffer)
+                             : static_cast<int>(::recv(fd_.Get(), buffer, sizeof buffer, 0));
+      if (count > 0) {
+        end.bytes.append(buffer, static_cast<std::size_t>(count));
+        continue;
+      }
+      end.clean = ssl_ ? SSL_get_error(ssl_.get(), count) == SSL_ERROR_ZERO_RETURN : count == 0;
+      end.error = errno;
+      return end;
+    }
+  }
+
+  int Fd() const { return fd_.Get(); }
+
+ private:
+  TFd fd_;
+  std::unique_ptr<SSL_CTX, TSslCtxFree> ctx_;
+  std::unique_ptr<SSL, TSslFree> ssl_;
+};
+
+std::string EchoRequest(const std::string& body) {
+  return "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         body;
+}
+
+// Waits up to `limitMs` for `count` records starting with `prefix`.
+std::vector<TRecord> WaitForRecords(const TRecordingSink& sink, std::string_view prefix,
+                                    std::size_t count, int limitMs) {
+  const auto deadline = Clock::now() + milliseconds(limitMs);
+  std::vector<TRecord> found = sink.Find(prefix);
+  while (found.size() < count && Clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(10));
+    found = sink.Find(prefix);
+  }
+  return found;
+}
+
+TEST_F(HttpsListenerTest, ReplyWithoutProgressForTheIdleTimeEndsInResetAndRecord) {
+  const std::string body(8 * 1024 * 1024, 'r');
+  for (const bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "HTTPS" : "HTTP");
+    const std::size_t errors = sink_.Find("Error while sending reply (").size();
+    const std::size_t done = sink_.Find("Reply: SendReply done.").size();
+    // The client takes nothing: the reply stops once the socket buffers are full.
+    TReplyClient client(tls ? https_.Port() : Port(), tls, 4096);
+    client.Send(EchoRequest(body));
+
+    const std::vector<TRecord> records =
+        WaitForRecords(sink_, "Error while sending reply (", errors + 1, 15000);
+
+    ASSERT_EQ(records.size(), errors + 1);
+    EXPECT_NE(records.back().details.find("Error while sending reply (" +
+                                          std::to_string(ETIMEDOUT) + ")"),
+              std::string::npos);
+    EXPECT_NE(records.back().details.find("Connection timed out"), std::string::npos)
+        << records.back().details;
+    const TReplyClient::TEnd end = client.ReadToEnd();
+    EXPECT_FALSE(end.clean);
+    EXPECT_EQ(end.error, ECONNRESET);
+    EXPECT_LT(end.bytes.size(), body.size());
+    EXPECT_EQ(sink_.Find("Reply: SendReply done.").size(), done);
+  }
+}
+
+TEST_F(HttpsListenerTest, LargeReplyArrivesWholeWhateverTheClientSendsAfterItsRequest) {
+  SetWebServerTimeouts({.IdleMs = 10000});
+  const std::string body(8 * 1024 * 1024, 'w');
+  const struct {
+    const char* name;
+    bool tls;
+    std::string after;  // sent right after the request; empty over TLS: close_notify
+  } cases[] = {
+      {"a CRLF", false, "\r\n"},
+      {"a second request", false, "GET /hello HTTP/1.0\r\n\r\n"},
+      {"close_notify", true, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TReplyClient client(c.tls ? https_.Port() : Port(), c.tls);
+    client.Send(EchoRequest(body) + c.after);
+    if (c.tls) client.SendCloseNotify();
+    // The reply fills the socket buffers before the client starts reading, at full speed.
+    std::this_thread::sleep_for(milliseconds(300));
+
+    const TReplyClient::TEnd end = client.ReadToEnd();
+
+    EXPECT_TRUE(end.clean) << "errno " << end.error;
+    EXPECT_EQ(BodyOf(end.bytes).size(), body.size() + 2);
+    EXPECT_TRUE(BodyOf(end.bytes) == "[" + body + "]");
+  }
+}
+
+TEST_F(ListenerTest, LingeringCloseEndsAfterItsIdleTimeOrItsByteLimit) {
+  const struct {
+    const char* name;
+    bool floods;  // sends without end after the reply; else nothing
+  } cases[] = {{"silent client", false}, {"flooding client", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TReplyClient client(Port(), false);
+    client.Send("GET /hello HTTP/1.0\r\n\r\n");
+    const TReplyClient::TEnd reply = client.ReadToEnd();
+    ASSERT_TRUE(reply.clean);
+    EXPECT_EQ(BodyOf(reply.bytes), "Hello");
+
+    // A send fails once the server has closed its end and reset what came after.
+    bool refused = false;
+    if (c.floods) {
+      const std::string chunk(64 * 1024, 'f');
+      for (int sent = 0; sent < 64 * 1024 * 1024 && !refused; sent += 64 * 1024)
+        refused = ::send(client.Fd(), chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0;
+    } else {
+      std::this_thread::sleep_for(milliseconds(kLingerIdleMs + 1500));
+      SendBytes(client.Fd(), "x");
+      std::this_thread::sleep_for(milliseconds(300));
+      refused = ::send(client.Fd(), "y", 1, MSG_NOSIGNAL) < 0;
+    }
+
+    EXPECT_TRUE(refused);
+  }
+}
+
 TEST_F(HttpsListenerTest, PlainOrSilentClientGetsNoBytesAndHandshakeErrorIsLogged) {
   const struct {
     const char* name;
@@ -966,6 +1129,31 @@ TEST_F(ListenerTest, CleanupServerThreadsEndsConnectionBlockedInRead) {
   EXPECT_TRUE(received.closed);
   EXPECT_EQ(sink_.Find("Server threads cleanup: 1 threads.").size(), 1u);
   EXPECT_EQ(ServerThreads(), nullptr);
+}
+
+TEST_F(ListenerTest, CleanupEndsStalledRepliesAndLingeringClosesAtOnce) {
+  SetWebServerTimeouts({.IdleMs = 60000});
+  // One reply that its client does not read, and one read whole whose client stays.
+  TReplyClient stalled(Port(), false, 4096);
+  stalled.Send(EchoRequest(std::string(8 * 1024 * 1024, 's')));
+  TReplyClient lingering(Port(), false);
+  lingering.Send("GET /hello HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(BodyOf(lingering.ReadToEnd().bytes), "Hello");
+  ASSERT_EQ(WaitForRecords(sink_, "Reply: SendReply done.", 1, 5000).size(), 1u);
+  ASSERT_EQ(WaitForRecords(sink_, "Reply [POST]", 1, 15000).size(), 1u);
+  daemon_.reset();
+  const auto start = Clock::now();
+
+  CleanupServerThreads();
+
+  EXPECT_LT(Clock::now() - start, milliseconds(5000));
+  // Only the connection still being answered counts.
+  EXPECT_EQ(sink_.Find("Server threads cleanup: 1 threads.").size(), 1u);
+  EXPECT_FALSE(stalled.ReadToEnd().clean);
+  // The lingering connection is gone: what its client sends now is refused with a reset.
+  SendBytes(lingering.Fd(), "x");
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(::send(lingering.Fd(), "y", 1, MSG_NOSIGNAL), -1);
 }
 
 }  // namespace
