@@ -69,6 +69,7 @@ bool TServerThreadListImpl::Register(ThttpThread& connection, std::size_t shard)
   std::lock_guard lock(s.lock);
   if (closed.load(std::memory_order_acquire)) return false;
   connection.shard_ = shard;
+  connection.listed_ = true;
   connection.livePrev_ = nullptr;
   connection.liveNext_ = s.head;
   if (s.head) s.head->livePrev_ = &connection;
@@ -78,7 +79,7 @@ bool TServerThreadListImpl::Register(ThttpThread& connection, std::size_t shard)
 }
 
 void TServerThreadListImpl::Release(ThttpThread* connection, bool orderly) noexcept {
-  {
+  if (connection->listed_) {
     TShard& s = shards[connection->shard_];
     std::lock_guard lock(s.lock);
     if (connection->livePrev_)
