@@ -355,9 +355,10 @@ void ThttpDaemon::Start() {
       TServerThreadList* list = ServerThreads();
       if (!list || !list->impl_ || list->impl_->closed.load())
         throw Exception("The web server module is not initialised");
-      for (auto& loop : list->impl_->loops) {
-        loop->RunOnLoop([this, &loop] { loop->AddListener(*this, socket_.Handle()); });
-      }
+      // In the loops' order: a new connection then wakes the first loop that waits.
+      TEventLoop::RunOnEach(
+          list->impl_->loops,
+          [this](TEventLoop& loop) { loop.AddListener(*this, socket_.Handle()); }, true);
       threads_ = list;
       listening_.store(true, std::memory_order_release);
       return;
@@ -375,10 +376,11 @@ void ThttpDaemon::Stop() noexcept {
   }
   {
     std::lock_guard lock(ListenLock());
-    if (threads_ && threads_ == ServerThreads() && threads_->impl_) {
-      for (auto& loop : threads_->impl_->loops)
-        loop->RunOnLoop([this, &loop] { loop->RemoveListener(*this); });
-    }
+    // The loops enter the listener only on their own threads, through its entries: once
+    // every loop has removed them, nothing reaches the listener any more.
+    if (threads_ && threads_ == ServerThreads() && threads_->impl_)
+      TEventLoop::RunOnEach(
+          threads_->impl_->loops, [this](TEventLoop& loop) { loop.RemoveListener(*this); }, false);
     threads_ = nullptr;
   }
   report_->Detach();
@@ -402,9 +404,9 @@ std::unique_ptr<ThttpThread> ThttpDaemon::StartConnection(int handle) {
   return std::make_unique<ThttpThread>(handle, settings_);
 }
 
-void ThttpDaemon::TakeConnection(int handle, TEventLoop& loop) noexcept {
+std::unique_ptr<ThttpThread> ThttpDaemon::TakeConnection(int handle) noexcept {
+  std::unique_ptr<ThttpThread> connection;
   try {
-    std::unique_ptr<ThttpThread> connection;
     try {
       connection = StartConnection(handle);
     } catch (...) {
@@ -412,14 +414,14 @@ void ThttpDaemon::TakeConnection(int handle, TEventLoop& loop) noexcept {
       throw;
     }
     connection->report_ = report_;
-    loop.Adopt(std::move(connection));
   } catch (const std::exception& error) {
     report_->Report(error.what());
-    return;
+    return nullptr;
   } catch (...) {
-    return;
+    return nullptr;
   }
   CallConnectEvent();
+  return connection;
 }
 
 void ThttpDaemon::CallConnectEvent() noexcept {

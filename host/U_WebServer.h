@@ -250,7 +250,6 @@ class ThttpThread : public TKvObject {
   std::int64_t lingerEnd_ = 0;   // the end of the lingering close, however much arrives
   std::size_t lingerBytes_ = 0;  // discarded so far
   bool inLingerList_ = false;    // which of its loop's timer lists holds it
-  bool listed_ = false;          // counted in ServerThreads
   ThttpThread* idlePrev_ = nullptr;
   ThttpThread* idleNext_ = nullptr;
   std::shared_ptr<TAcceptReport> report_;
@@ -258,6 +257,7 @@ class ThttpThread : public TKvObject {
   ThttpThread* livePrev_ = nullptr;
   ThttpThread* liveNext_ = nullptr;
   std::size_t shard_ = 0;
+  bool listed_ = false;  // in the live list: from accept, over TLS from the handshake's end
 };
 
 // An accepted HTTPS connection: the non-blocking TLS handshake on the loop, then the plain
@@ -334,6 +334,7 @@ class ThttpDaemon : public TKvObject {
   DRAVIK_CLASS_NAME(ThttpDaemon)
 
   // Clears OnConnect, takes the socket from the loops and closes it. Live connections go on.
+  // Once it has returned nothing reaches the listener any more: it may be freed at once.
   void Stop() noexcept;
   // Whether the port is bound and listened on; false again after Stop.
   bool Listening() const noexcept { return listening_.load(std::memory_order_acquire); }
@@ -353,8 +354,12 @@ class ThttpDaemon : public TKvObject {
   friend class TEventLoop;
 
   bool StartListening();
-  // On a loop: one accepted handle becomes a connection, then the connection event.
-  void TakeConnection(int handle, TEventLoop& loop) noexcept;
+  // On a loop: one accepted handle becomes a connection, then the connection event runs;
+  // null when no connection could be made (reported; the handle is closed). The loop then
+  // reads and serves the connection outside the listener: the listener is entered only on
+  // a loop's own thread, through its entry there, and never across a request, so once Stop
+  // has taken it from every loop no thread is inside it and no event can reach it.
+  std::unique_ptr<ThttpThread> TakeConnection(int handle) noexcept;
   void CallConnectEvent() noexcept;
 
   TTcpBlockSocket socket_;

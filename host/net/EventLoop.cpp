@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
-#include <future>
+#include <iterator>
 #include <string>
 
 #include "KvSysTools.h"
@@ -101,7 +101,7 @@ void TEventLoop::HandOff(ThttpThread& request) noexcept {
 }
 
 bool TEventLoop::CanWaitOffered() const noexcept {
-  if (idleHead_ || lingerHead_) return false;
+  if (idleHead_ || lingerHead_ || batchNext_ < batchCount_) return false;
   for (const TListenEntry& entry : listeners_)
     if (entry.paused) return false;
   return true;
@@ -143,25 +143,38 @@ void TEventLoop::Start() {
   if (!failure.empty()) throw EOSError("Cannot start an event loop: " + failure);
 }
 
-bool TEventLoop::RunOnLoop(const std::function<void()>& command) {
-  if (tLoop == this) {
-    command();
-    return true;
+void TEventLoop::RunOnEach(const std::vector<std::unique_ptr<TEventLoop>>& loops,
+                           const std::function<void(TEventLoop&)>& command, bool inOrder) {
+  std::mutex lock;
+  std::condition_variable ran;
+  std::size_t pending = 0;  // under lock
+  const auto waitForAll = [&lock, &ran, &pending] {
+    std::unique_lock wait(lock);
+    ran.wait(wait, [&pending] { return pending == 0; });
+  };
+  for (const auto& loop : loops) {
+    TEventLoop& target = *loop;
+    if (&target == tLoop) {
+      command(target);
+      continue;
+    }
+    {
+      std::lock_guard guard(target.commandLock_);
+      if (target.ended_) continue;
+      target.commands_.emplace_back([&command, &target, &lock, &ran, &pending] {
+        command(target);
+        std::lock_guard done(lock);
+        if (--pending == 0) ran.notify_all();
+      });
+      // Counted before the loop can take the command, which needs commandLock_.
+      std::lock_guard count(lock);
+      ++pending;
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(target.wake_, &one, sizeof one);
+    if (inOrder) waitForAll();
   }
-  std::promise<void> done;
-  std::future<void> finished = done.get_future();
-  {
-    std::lock_guard lock(commandLock_);
-    if (ended_) return false;
-    commands_.emplace_back([&command, &done] {
-      command();
-      done.set_value();
-    });
-  }
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
-  finished.wait();
-  return true;
+  waitForAll();
 }
 
 bool TEventLoop::Resume(ThttpThread& connection) {
@@ -219,7 +232,10 @@ void TEventLoop::RemoveListener(const ThttpDaemon& daemon) {
       continue;
     }
     if (!it->paused) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, it->handle, nullptr);
-    it = listeners_.erase(it);
+    it->daemon = nullptr;
+    const auto next = std::next(it);
+    retired_.splice(retired_.end(), listeners_, it);
+    it = next;
   }
 }
 
@@ -254,8 +270,9 @@ bool TEventLoop::DropWithReserve(int handle) {
 }
 
 void TEventLoop::OnListener(TListenEntry& entry) {
-  // A bounded batch, so that one busy port does not hold up this loop's connections.
-  for (int i = 0; i < 64; ++i) {
+  // A bounded batch, so that one busy port does not hold up this loop's connections. The
+  // entry is read again after each connection: serving one may have removed the listener.
+  for (int i = 0; i < 64 && entry.daemon; ++i) {
     const int handle = ::accept4(entry.handle, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (handle >= 0) {
       // A connection does not keep the lingering it inherits from the listening socket: with
@@ -264,8 +281,9 @@ void TEventLoop::OnListener(TListenEntry& entry) {
       // still delivers what is left after the close.
       static constexpr linger kNoLinger{};
       ::setsockopt(handle, SOL_SOCKET, SO_LINGER, &kNoLinger, sizeof kNoLinger);
-      entry.daemon->TakeConnection(handle, *this);
-      if (tLoopHandedOff) return;  // the loop is another thread's now
+      std::unique_ptr<ThttpThread> connection = entry.daemon->TakeConnection(handle);
+      if (connection) Adopt(std::move(connection));  // may serve its request on this thread
+      if (tLoopHandedOff) return;                    // the loop is another thread's now
       continue;
     }
     const int error = errno;
@@ -290,17 +308,21 @@ void TEventLoop::OnListener(TListenEntry& entry) {
   }
 }
 
-void TEventLoop::Adopt(std::unique_ptr<ThttpThread> connection) {
-  if (!owner_.Register(*connection, index_)) return;  // the program is ending
+void TEventLoop::Adopt(std::unique_ptr<ThttpThread> connection) noexcept {
+  // A TLS connection enters the live list once its handshake is done (Advance).
+  if (!connection->NeedsHandshake() && !owner_.Register(*connection, index_))
+    return;  // the program is ending
   ThttpThread& c = *connection.release();
+  bool open = false;
   try {
-    if (!c.OpenTransport()) {
-      owner_.Release(&c, false);
-      return;
-    }
+    open = c.OpenTransport();
+  } catch (const std::exception& error) {
+    if (c.report_) c.report_->Report(error.what());
   } catch (...) {
+  }
+  if (!open) {
     owner_.Release(&c, false);
-    throw;
+    return;
   }
   c.phase_ = c.NeedsHandshake() ? ThttpThread::TPhase::Handshake : ThttpThread::TPhase::RequestLine;
   Touch(c);
@@ -413,6 +435,7 @@ void TEventLoop::Settle(ThttpThread& c, bool progressed) {
 }
 
 void TEventLoop::Advance(ThttpThread& c) {
+  const bool handshaking = c.phase_ == ThttpThread::TPhase::Handshake;
   bool keep = false;
   try {
     keep = c.OnReadable();
@@ -420,6 +443,8 @@ void TEventLoop::Advance(ThttpThread& c) {
     LogException(&c, "ThttpThread.Execute", error);
   } catch (...) {
   }
+  if (keep && handshaking && c.phase_ != ThttpThread::TPhase::Handshake)
+    keep = owner_.Register(c, index_);  // false once the program is ending
   if (!keep) {
     Close(c);
     return;
@@ -492,29 +517,36 @@ void TEventLoop::Run() noexcept {
     owner_.KeepThreadOn(cpu_);
   else
     owner_.FreeThreadCpu();
-  constexpr int kBatch = 128;
-  epoll_event events[kBatch];
   while (!stop_.load(std::memory_order_acquire)) {
-    const int count = ::epoll_wait(epoll_, events, kBatch, NextWaitMs(NowMs()));
-    for (int i = 0; i < count; ++i) {
-      const std::uint64_t data = events[i].data.u64;
+    // A batch that a thread left when its request had to wait goes on where that thread
+    // stopped: fetched anew, the same events would come in the same order, and under a
+    // stream of such requests the first of them would be the only one ever handled.
+    if (batchNext_ == batchCount_) {
+      batchCount_ = std::max(
+          ::epoll_wait(epoll_, batch_.data(), static_cast<int>(batch_.size()), NextWaitMs(NowMs())),
+          0);
+      batchNext_ = 0;
+    }
+    while (batchNext_ < batchCount_) {
+      const epoll_event event = batch_[static_cast<std::size_t>(batchNext_++)];
+      const std::uint64_t data = event.data.u64;
       if (data & kConnectionTag) {
-        OnConnection(*reinterpret_cast<ThttpThread*>(data & ~kConnectionTag), events[i].events);
+        OnConnection(*reinterpret_cast<ThttpThread*>(data & ~kConnectionTag), event.events);
       } else if (data == 0) {
         std::uint64_t value = 0;
         [[maybe_unused]] const ssize_t got = ::read(wake_, &value, sizeof value);
         RunCommands();
       } else {
-        OnListener(*static_cast<TListenEntry*>(events[i].data.ptr));
+        OnListener(*static_cast<TListenEntry*>(event.data.ptr));
       }
       if (tLoopHandedOff) {
-        // Another thread runs the loop now; the events not handled here are reported to it
-        // again, as the loop waits level-triggered.
+        // Another thread runs the loop now, and the rest of the batch with it.
         tLoopHandedOff = false;
         tLoop = nullptr;
         return;
       }
     }
+    retired_.clear();
     const std::int64_t now = NowMs();
     ExpireIdle(now);
     ResumeListeners(now);
@@ -528,6 +560,7 @@ void TEventLoop::Run() noexcept {
   for (TListenEntry& entry : listeners_)
     if (!entry.paused) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, entry.handle, nullptr);
   listeners_.clear();
+  retired_.clear();
   // Replies still being written end at once, with a reset: never a reply that looks whole.
   // Lingering closes end too.
   while (idleHead_) {

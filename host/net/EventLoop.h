@@ -7,6 +7,9 @@
 // pool and the offers.
 #pragma once
 
+#include <sys/epoll.h>
+
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -36,8 +39,11 @@ class TEventLoop {
   void Start();
   // Runs the loop until it is stopped or handed on to another thread.
   void Run() noexcept;
-  // Runs the command on the loop's thread and waits for it; false when the loop has ended.
-  bool RunOnLoop(const std::function<void()>& command);
+  // Runs the command on the thread of each loop that has not ended and waits until every
+  // one has run it: on all of them at once, or one after another in the loops' order. Called
+  // on a loop's thread, that loop's part runs there directly.
+  static void RunOnEach(const std::vector<std::unique_ptr<TEventLoop>>& loops,
+                        const std::function<void(TEventLoop&)>& command, bool inOrder);
   // Ends the loop: its connections are closed unanswered. Waits until it has ended.
   void Stop() noexcept;
   // Asks the loop to end, without waiting.
@@ -57,15 +63,16 @@ class TEventLoop {
   bool WatchOffers() noexcept;
   void AddListener(ThttpDaemon& daemon, int handle);
   void RemoveListener(const ThttpDaemon& daemon);
-  // A new connection of this loop: registered, transport opened, read at once.
-  void Adopt(std::unique_ptr<ThttpThread> connection);
+  // A new connection of this loop: entered in the live list (over TLS once its handshake is
+  // done), its transport opened, read at once; its request may be served on this thread.
+  void Adopt(std::unique_ptr<ThttpThread> connection) noexcept;
   // From any thread, once a connection's request is served: the loop writes the rest of its
   // reply and closes it. False when the loop has ended; the caller then closes it.
   bool Resume(ThttpThread& connection);
 
  private:
   struct TListenEntry {
-    ThttpDaemon* daemon;
+    ThttpDaemon* daemon;  // null once the listener is removed
     int handle;
     bool paused = false;
     std::int64_t resumeAt = 0;
@@ -91,7 +98,8 @@ class TEventLoop {
   void ExpireIdle(std::int64_t now);
   int NextWaitMs(std::int64_t now) const;
   // Whether the loop may wait offered: nothing of it is due at a time (a connection's idle
-  // time, a paused listener), so only an event can need it.
+  // time, a paused listener) and no event of its batch is left, so only a new event can
+  // need it.
   bool CanWaitOffered() const noexcept;
   // The thread whose request made the offer, once the request is answered: true when it
   // runs the loop again.
@@ -103,7 +111,15 @@ class TEventLoop {
   int epoll_ = -1;
   int wake_ = -1;
   int reserve_ = -1;  // a spare descriptor, given up to close a connection when none is left
+  // The events fetched and not yet handled: a thread whose request has to wait leaves the
+  // rest to the loop's next thread.
+  std::array<epoll_event, 128> batch_{};
+  int batchCount_ = 0;
+  int batchNext_ = 0;
   std::list<TListenEntry> listeners_;
+  // Entries of removed listeners: the batch of events being handled may still name them, so
+  // they are freed only once it is done.
+  std::list<TListenEntry> retired_;
   ThttpThread* idleHead_ = nullptr;    // the connections being read or written, oldest
   ThttpThread* idleTail_ = nullptr;    // deadline first
   ThttpThread* lingerHead_ = nullptr;  // the lingering connections, likewise

@@ -70,12 +70,12 @@ bool TServerThreadListImpl::Register(ThttpThread& connection, std::size_t shard)
   std::lock_guard lock(s.lock);
   if (closed.load(std::memory_order_acquire)) return false;
   connection.shard_ = shard;
+  connection.listed_ = true;
   connection.livePrev_ = nullptr;
   connection.liveNext_ = s.head;
   if (s.head) s.head->livePrev_ = &connection;
   s.head = &connection;
   ++s.count;
-  connection.listed_ = true;
   return true;
 }
 

@@ -26,10 +26,11 @@ struct TServerThreadListImpl {
 
   TServerThreadListImpl();
 
-  // Enters a connection; false once the list is closed.
+  // Enters a connection; false once the list is closed. A TLS connection is entered once
+  // its handshake is done; until then only its loop holds it.
   bool Register(ThttpThread& connection, std::size_t shard);
 
-  // Closes a connection, takes it out of the list and frees it.
+  // Closes a connection, takes it out of the list (when it was entered) and frees it.
   void Release(ThttpThread* connection, bool orderly = true) noexcept;
   // Takes a connection out of the list while it lives on (its lingering close).
   void Unlist(ThttpThread& connection) noexcept;

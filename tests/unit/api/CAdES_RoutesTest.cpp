@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <string>
@@ -49,18 +50,21 @@ class TFakeUpdateState final : public IUpdateState {
   std::atomic<int> shown{0};
 };
 
-// Keeps every trace record; the requests here run on the test's own thread.
+// Keeps every trace record; the requests here run on the test's own thread, the session
+// cleaner's records come from its thread.
 class TKeptRecords final : public ITraceRecordSink {
  public:
   bool IsActive() const override { return true; }
   void WriteRecord(std::string_view firstLine, std::string_view details) override {
-    records.push_back({std::string(firstLine), std::string(details)});
+    std::lock_guard guard(lock_);
+    records_.push_back({std::string(firstLine), std::string(details)});
   }
   std::string CurrentLogFile() const override { return {}; }
 
   // Whether some record's first line and details hold the given texts.
   bool Has(std::string_view inFirstLine, std::initializer_list<std::string_view> inDetails) const {
-    for (const testing::TRecord& record : records) {
+    std::lock_guard guard(lock_);
+    for (const testing::TRecord& record : records_) {
       if (record.firstLine.find(inFirstLine) == std::string::npos) continue;
       bool all = true;
       for (std::string_view text : inDetails) all &= record.details.find(text) != std::string::npos;
@@ -69,7 +73,9 @@ class TKeptRecords final : public ITraceRecordSink {
     return false;
   }
 
-  std::vector<testing::TRecord> records;
+ private:
+  mutable std::mutex lock_;
+  std::vector<testing::TRecord> records_;
 };
 
 struct TReply {
