@@ -345,6 +345,8 @@ bool ThttpThread::Serve(std::uint64_t& answers) noexcept {
     LogException(this, "ThttpThread.Execute", error);
   } catch (...) {
   }
+  // The request is over: its bytes count no more while the connection ends or lingers.
+  ReleaseBody();
   if (phase_ != TPhase::Dispatch) {
     Abort();  // a reply begun and not finished must not look whole
     return true;

@@ -928,6 +928,27 @@ TEST_F(ListenerTest, LingeringCloseEndsAfterItsIdleTimeOrItsByteLimit) {
   }
 }
 
+TEST_F(ListenerTest, RequestEndedWithoutReplyHoldsNoBytesWhileItsConnectionLingers) {
+  // A handler that throws ends its request without a reply, and the connection lingers while
+  // its client stays. The bound leaves room for one of the two requests at a time, so the
+  // second is served only once the first one's bytes count no more.
+  const std::string body(8, 'b');
+  const std::string thrown = "GET /throw HTTP/1.1\r\nContent-Length: 8\r\n\r\n" + body;
+  const std::string echo = EchoRequest(body);
+  SetWebServerTimeouts(
+      {.IdleMs = kIdleMs, .MaxBodyBytesInFlight = std::int64_t(thrown.size() + echo.size()) - 1});
+  TFd staying(Connect(Port()));
+  SendBytes(staying.Get(), thrown);
+  const TReceived ended = ReceiveUntilClosed(staying.Get(), Clock::now());
+  ASSERT_TRUE(ended.closed);
+  ASSERT_EQ(ended.bytes, "");
+
+  const TReceived served = Exchange(Port(), echo);
+
+  EXPECT_EQ(BodyOf(served.bytes), "[" + body + "]");
+  EXPECT_TRUE(sink_.Find("Request body refused: ").empty());
+}
+
 TEST_F(HttpsListenerTest, PlainOrSilentClientGetsNoBytesAndHandshakeErrorIsLogged) {
   const struct {
     const char* name;
