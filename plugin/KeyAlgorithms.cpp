@@ -16,8 +16,10 @@ namespace dravik::plugin {
 
 namespace {
 
-constexpr std::string_view kGost256Digest = "1.2.643.7.1.1.2.2";
-constexpr std::string_view kGost512Digest = "1.2.643.7.1.1.2.3";
+constexpr TGostKind kGost256{256, NID_id_GostR3410_2012_256, NID_id_GostR3411_2012_256,
+                             "1.2.643.7.1.1.2.2", "1.2.643.2.2.35.1"};
+constexpr TGostKind kGost512{512, NID_id_GostR3410_2012_512, NID_id_GostR3411_2012_512,
+                             "1.2.643.7.1.1.2.3", "1.2.643.7.1.2.1.2.1"};
 
 [[noreturn]] void Unsupported(std::string message) {
   throw EPluginError(TPluginError::UnsupportedAlgorithm, std::move(message));
@@ -71,14 +73,19 @@ TEvpMdPtr ShaDigestNamed(std::string_view name) {
   UnsupportedHash(name);
 }
 
-// An engine's digest is looked up by its OID: EVP_MD_fetch sees providers alone. It is not
-// kept beyond the operation, since it lives in the engine, which OpenSSL frees at exit.
+// An engine's digest is looked up by its OID: EVP_MD_fetch sees providers alone. The lookup
+// is made once per size, after the engine loaded: the digest is the engine's static object, for
+// which up-ref and free do nothing. No owning pointer to it is kept, since the engine's library
+// goes at OpenSSL's clean-up at exit, before static destructors would free it.
 TEvpMdPtr GostDigest(TKeyAlgorithm algorithm, const TPluginConfig& config) {
   RequireGost(config);
-  const int nid = algorithm == TKeyAlgorithm::Gost2012_256 ? NID_id_GostR3411_2012_256
-                                                           : NID_id_GostR3411_2012_512;
-  const TOpenSslErrorScope errors;
-  const EVP_MD* md = EVP_get_digestbyobj(OBJ_nid2obj(nid));
+  const auto lookUp = [](int nid) {
+    const TOpenSslErrorScope errors;
+    return EVP_get_digestbyobj(OBJ_nid2obj(nid));
+  };
+  static const EVP_MD* const gost256 = lookUp(kGost256.digestNid);
+  static const EVP_MD* const gost512 = lookUp(kGost512.digestNid);
+  const EVP_MD* md = algorithm == TKeyAlgorithm::Gost2012_256 ? gost256 : gost512;
   if (!md || EVP_MD_up_ref(const_cast<EVP_MD*>(md)) != 1)
     Unsupported("The gost engine offers no GOST R 34.11-2012 digest");
   return TEvpMdPtr(const_cast<EVP_MD*>(md));
@@ -113,6 +120,10 @@ bool IsGost2012(TKeyAlgorithm algorithm) noexcept {
   return algorithm == TKeyAlgorithm::Gost2012_256 || algorithm == TKeyAlgorithm::Gost2012_512;
 }
 
+const TGostKind& GostKind(TKeyAlgorithm algorithm) noexcept {
+  return algorithm == TKeyAlgorithm::Gost2012_256 ? kGost256 : kGost512;
+}
+
 void RequireGost(const TPluginConfig& config) {
   if (config.HidesGostEngine() || !LoadGostEngine())
     Unsupported(
@@ -138,8 +149,7 @@ void RequireSigningKey(TKeyAlgorithm algorithm, const TPluginConfig& config) {
 TEvpMdPtr SigningDigest(TKeyAlgorithm algorithm, std::string_view hashName,
                         const TPluginConfig& config) {
   if (!IsGost2012(algorithm)) return ShaDigestNamed(hashName);
-  const std::string_view own =
-      algorithm == TKeyAlgorithm::Gost2012_256 ? kGost256Digest : kGost512Digest;
+  const std::string_view own = GostKind(algorithm).digestOid;
   const std::string trimmed = Trim(hashName);
   if (!trimmed.empty() && trimmed != own)
     Unsupported("A GOST R 34.10-2012 key signs with its own digest " + std::string(own) +
@@ -156,8 +166,8 @@ TEvpMdPtr SigningCertificateDigest(TKeyAlgorithm algorithm, const TPluginConfig&
 
 std::optional<TKeyAlgorithm> GostKeyForDigest(std::string_view hashName) {
   const std::string trimmed = Trim(hashName);
-  if (trimmed == kGost256Digest) return TKeyAlgorithm::Gost2012_256;
-  if (trimmed == kGost512Digest) return TKeyAlgorithm::Gost2012_512;
+  if (trimmed == kGost256.digestOid) return TKeyAlgorithm::Gost2012_256;
+  if (trimmed == kGost512.digestOid) return TKeyAlgorithm::Gost2012_512;
   return std::nullopt;
 }
 

@@ -22,6 +22,19 @@ TKeyAlgorithm KeyAlgorithmOf(const X509* certificate);
 
 bool IsGost2012(TKeyAlgorithm algorithm) noexcept;
 
+// What goes with a GOST R 34.10-2012 key size: the key's and its digest's identifiers, and the
+// parameter set of the keys the library makes.
+struct TGostKind {
+  int bits;
+  int keyNid;
+  int digestNid;
+  std::string_view digestOid;
+  const char* paramSetOid;  // CryptoPro A for 256 bits, tc26 A for 512
+};
+
+// The kind of a GOST R 34.10-2012 `algorithm` (Gost2012_256 or Gost2012_512).
+const TGostKind& GostKind(TKeyAlgorithm algorithm) noexcept;
+
 // Code 8 unless GOST R 34.10-2012 can be used: the gost engine is loaded (this loads it on the
 // first call) and a test build does not hide it.
 void RequireGost(const TPluginConfig& config);

@@ -128,23 +128,13 @@ TX509NamePtr Subject(const TCryptoEngine& engine) {
   return name;
 }
 
-// The parameter sets of the GOST keys made: CryptoPro A for 256 bits, tc26 A for 512.
-constexpr std::string_view kGost256ParamSet = "1.2.643.2.2.35.1";
-constexpr std::string_view kGost512ParamSet = "1.2.643.7.1.2.1.2.1";
-
-std::string_view GostParamSet(TKeyAlgorithm algorithm) noexcept {
-  return algorithm == TKeyAlgorithm::Gost2012_256 ? kGost256ParamSet : kGost512ParamSet;
-}
-
 TEvpPkeyPtr GenerateGostKey(TKeyAlgorithm algorithm) {
+  const TGostKind& kind = GostKind(algorithm);
   const TOpenSslErrorScope errors;
-  const int nid = algorithm == TKeyAlgorithm::Gost2012_256 ? NID_id_GostR3410_2012_256
-                                                           : NID_id_GostR3410_2012_512;
-  const TEvpPkeyCtxPtr context(EVP_PKEY_CTX_new_id(nid, nullptr));
+  const TEvpPkeyCtxPtr context(EVP_PKEY_CTX_new_id(kind.keyNid, nullptr));
   EVP_PKEY* key = nullptr;
   if (!context || EVP_PKEY_keygen_init(context.get()) != 1 ||
-      EVP_PKEY_CTX_ctrl_str(context.get(), "paramset",
-                            std::string(GostParamSet(algorithm)).c_str()) <= 0 ||
+      EVP_PKEY_CTX_ctrl_str(context.get(), "paramset", kind.paramSetOid) <= 0 ||
       EVP_PKEY_keygen(context.get(), &key) != 1)
     ThrowOpenSsl("Cannot generate the GOST key");
   return TEvpPkeyPtr(key);
@@ -261,9 +251,10 @@ std::string Metadata(const TCryptoEngine& engine, std::string_view name, EVP_PKE
   };
   write("Name", name);
   if (gost) {
+    const TGostKind& kind = GostKind(*gost);
     write("Algorithm", "GOST R 34.10-2012");
-    write("Bits", *gost == TKeyAlgorithm::Gost2012_256 ? "256" : "512");
-    write("Parameter Set", GostParamSet(*gost));
+    write("Bits", std::to_string(kind.bits));
+    write("Parameter Set", kind.paramSetOid);
   } else {
     write("Algorithm", EVP_PKEY_get0_type_name(key) ? EVP_PKEY_get0_type_name(key) : "");
     write("Bits", std::to_string(EVP_PKEY_get_bits(key)));

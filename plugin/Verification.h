@@ -23,8 +23,7 @@ void VerifyCms(const TImportedObjects& imported, std::string_view content,
                std::string_view signature, std::int32_t flags, const TPluginConfig& config);
 
 // Verifies a raw signature (RSA PKCS#1 v1.5, ECDSA DER, GOST R 34.10-2012) of `content` with
-// the certificate's
-// key, and the certificate as VerifyCms verifies a signer's.
+// the certificate's key, and the certificate as VerifyCms verifies a signer's.
 void VerifyRaw(const TImportedObjects& imported, X509* certificate, std::string_view content,
                std::string_view signature, std::int32_t flags, const EVP_MD* md);
 
