@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 
 #include "KvBase64.h"
 #include "PluginCryptoSupport.h"
@@ -45,20 +44,6 @@ const TGostSize kGostSizes[] = {
 };
 
 constexpr std::string_view kContent = "Платёжное поручение 42: 1000.00 RUB";
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-std::string DigestOf(std::string_view bytes, const EVP_MD* md) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, md, nullptr);
-  return std::string(reinterpret_cast<const char*>(digest), length);
-}
 
 template <typename T, typename I2d>
 std::string DerOfObject(T* object, I2d i2d) {
@@ -159,7 +144,7 @@ TEST_F(PluginGostTest, Export11_GostDigest_MakesAKeyOfItsSizeAndParameterSetWith
     EXPECT_EQ(X509_REQ_get_signature_nid(request.get()), size.requestSignatureNid);
     EXPECT_EQ(X509_REQ_verify(request.get(), key.get()), 1);
     const std::string metadata =
-        ReadFile(std::filesystem::path(StoreRoot()) / "containers" / name / "container.ini");
+        ReadFileBytes(StoreRoot() + "/containers/" + name + "/container.ini");
     EXPECT_NE(metadata.find("Algorithm=GOST R 34.10-2012"), std::string::npos) << metadata;
     EXPECT_NE(metadata.find("Bits=" + std::to_string(size.bits)), std::string::npos) << metadata;
     EXPECT_NE(metadata.find(std::string("Hash Algorithm=") + size.digestOid), std::string::npos);
@@ -435,13 +420,13 @@ openssl cms -sign -engine gost -binary -in content -signer leaf.pem -inkey leaf.
   -md md_gost12_256 -outform DER -out cms.der
 openssl dgst -engine gost -md_gost12_256 -sign leaf.key -out raw.sig content
 )";
-  std::ofstream(dir.Path() + "/make.sh") << script;
+  dir.Write("make.sh", script);
   const std::string command =
       "cd '" + dir.Path() + "' && env -u OPENSSL_ENGINES sh make.sh > make.log 2>&1";
   if (std::system(command.c_str()) != 0) return std::nullopt;
-  return TCliGostMaterial{ReadFile(dir.Path() + "/ca.pem"), ReadFile(dir.Path() + "/leaf.key"),
-                          ReadFile(dir.Path() + "/leaf.pem"), ReadFile(dir.Path() + "/cms.der"),
-                          ReadFile(dir.Path() + "/raw.sig")};
+  return TCliGostMaterial{ReadFileBytes(dir / "ca.pem"), ReadFileBytes(dir / "leaf.key"),
+                          ReadFileBytes(dir / "leaf.pem"), ReadFileBytes(dir / "cms.der"),
+                          ReadFileBytes(dir / "raw.sig")};
 }
 
 using PluginGostMissingTest = PluginCryptoTest;

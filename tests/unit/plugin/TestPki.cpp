@@ -274,11 +274,13 @@ std::string CrlPemOf(X509_CRL* crl) {
   return std::string(data, static_cast<std::size_t>(length));
 }
 
-std::string Sha256Of(std::string_view bytes) {
+std::string DigestOf(std::string_view bytes, const EVP_MD* md) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, md, nullptr);
   return std::string(reinterpret_cast<const char*>(digest), length);
 }
+
+std::string Sha256Of(std::string_view bytes) { return DigestOf(bytes, EVP_sha256()); }
 
 }  // namespace dravik::testing

@@ -85,6 +85,7 @@ std::string EncipheredPemOf(X509* certificate);
 // The private key in DER: PKCS#8, or else the key type's own form (PKCS#1 for RSA).
 std::string PrivateKeyDerOf(EVP_PKEY* key, bool pkcs8);
 std::string CrlPemOf(X509_CRL* crl);
+std::string DigestOf(std::string_view bytes, const EVP_MD* md);
 std::string Sha256Of(std::string_view bytes);
 
 }  // namespace dravik::testing
