@@ -321,7 +321,7 @@ void TEventLoop::Adopt(std::unique_ptr<ThttpThread> connection) noexcept {
   } catch (...) {
   }
   if (!open) {
-    owner_.Release(&c, false);
+    owner_.Release(&c);
     return;
   }
   c.phase_ = c.NeedsHandshake() ? ThttpThread::TPhase::Handshake : ThttpThread::TPhase::RequestLine;
@@ -391,7 +391,7 @@ void TEventLoop::Close(ThttpThread& c) noexcept {
   Unlink(c);
   if (c.events_ != 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.Handle(), nullptr);
   c.events_ = 0;
-  owner_.Release(&c, false);
+  owner_.Release(&c);
 }
 
 void TEventLoop::OnConnection(ThttpThread& c, std::uint32_t events) {
