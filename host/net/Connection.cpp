@@ -70,6 +70,11 @@ void LogSendFailure(const TKvObject* sender, int error, const std::string& desc)
   WriteLog(sender, "Error while sending reply (" + IntToText(error) + ")", 0, desc);
 }
 
+// A body that would pass the bound on request bytes in flight, with its announced length.
+void LogBodyRefused(const TKvObject* sender, std::size_t length) {
+  WriteLog(sender, "Request body refused: " + IntToText(static_cast<std::int64_t>(length)), 0);
+}
+
 // A request too large to be held: logged as a failed allocation is.
 void LogOutOfMemory(const TKvObject* sender) noexcept {
   try {
@@ -284,7 +289,7 @@ bool ThttpThread::StartBody(bool& complete) {
   if (!HoldBytes(heldBytes_, headerBytes + static_cast<std::int64_t>(buffered)) ||
       !BytesFit(heldBytes_, headerBytes + length)) {
     if (length > 0)
-      WriteLog(this, "Request body refused: " + IntToText(length), 0);
+      LogBodyRefused(this, bodyLength_);
     else
       LogOutOfMemory(this);
     return false;
@@ -322,7 +327,7 @@ bool ThttpThread::ReceiveBody(TIo& io, std::size_t& count) {
   }
   // A body whose bytes would pass the bound, as the others grew meanwhile, is refused then.
   if (count > 0 && !HoldBytes(heldBytes_, heldBytes_ + static_cast<std::int64_t>(count))) {
-    WriteLog(this, "Request body refused: " + IntToText(static_cast<std::int64_t>(bodyLength_)), 0);
+    LogBodyRefused(this, bodyLength_);
     return false;
   }
   return true;

@@ -426,7 +426,7 @@ void TEventLoop::Settle(ThttpThread& c, bool progressed) {
   }
   if (c.phase_ == ThttpThread::TPhase::Linger) {
     // Its reply is done: a lingering connection is no longer one being served.
-    if (c.listed_) owner_.Unlist(c);
+    owner_.Unlist(c);
     if (progressed || !c.inLingerList_) TouchLinger(c);
   } else if (progressed) {
     Touch(c);  // bytes went: the time without progress starts again
