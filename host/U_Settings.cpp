@@ -30,7 +30,6 @@ constexpr auto kAskingPollInterval = std::chrono::milliseconds(100);
 // next refusals seldom outlast: the oldest are forgotten (such a request is asked about again).
 constexpr std::size_t kRefusalsKept = 64;
 
-constinit std::atomic<std::uint64_t> gRequestsRead{0};
 constinit std::atomic<std::uint64_t> gAnswersGiven{0};
 constinit std::atomic<TAnswerHook> gAnswerHook{nullptr};
 thread_local constinit TRequestInDispatch tRequestInDispatch{};
@@ -314,7 +313,7 @@ bool TDomainList::InOriginsLocked(std::string_view host) const {
 TRequestInDispatch& RequestInDispatch() noexcept { return tRequestInDispatch; }
 
 std::uint64_t NextRequestReadOrder() noexcept {
-  return gRequestsRead.fetch_add(1, std::memory_order_relaxed) + 1;
+  return gAnswersGiven.load(std::memory_order_relaxed) + 1;
 }
 
 std::uint64_t AnswersGiven() noexcept { return gAnswersGiven.load(); }
@@ -449,13 +448,13 @@ void TDomainListPlus::EndAsking(const std::string& domain, bool refused) {
     std::lock_guard lock(askingLock_);
     const int i = asking_.IndexOf(domain);
     if (i >= 0) asking_.Delete(i);
+    // Under the lock, so that a request that saw the question open sees the count change.
+    const std::uint64_t answered = ++gAnswersGiven;
     if (refused) {
       std::erase_if(refusals_, [&](const TRefusal& r) { return SameText(r.domain, domain); });
       if (refusals_.size() >= kRefusalsKept) refusals_.erase(refusals_.begin());
-      refusals_.push_back({domain, gRequestsRead.load(std::memory_order_relaxed)});
+      refusals_.push_back({domain, answered});
     }
-    // Under the lock, so that a request that saw the question open sees the count change.
-    ++gAnswersGiven;
   }
   if (const TAnswerHook hook = gAnswerHook.load()) hook();
 }

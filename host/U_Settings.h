@@ -167,15 +167,17 @@ class TDomainList : public TBaseDomainList {
 
 // What the web server tells the list about the request the calling thread dispatches.
 struct TRequestInDispatch {
-  // The request's place in the order in which requests were read whole
-  // (NextRequestReadOrder); 0 for a caller that is no such request.
+  // When the request was read whole, counted in answers given (NextRequestReadOrder); 0 for
+  // a caller that is no such request.
   std::uint64_t ReadOrder = 0;
   // The dispatch may be given up with TAwaitingAnswer and run again later.
   bool MayAwaitAnswer = false;
 };
 // The calling thread's; empty outside the web server's dispatch.
 TRequestInDispatch& RequestInDispatch() noexcept;
-// The next place in the reading order, taken when a request has been read whole.
+// Taken when a request has been read whole: AnswersGiven() + 1, so that a request read before
+// an answer has an order up to that answer's count, and one read after it a greater one. Only
+// a load: no shared write on the path of every request.
 std::uint64_t NextRequestReadOrder() noexcept;
 
 // Raised by TDomainListPlus::IsAllowed in place of waiting for an open question when the
@@ -251,7 +253,7 @@ class TDomainListPlus : public TDomainList {
 
   struct TRefusal {
     std::string domain;
-    std::uint64_t lastRead;  // the last request read before the refusal
+    std::uint64_t lastRead;  // AnswersGiven() once the refusal is counted
   };
   TBaseDomainList asking_;
   std::vector<TRefusal> refusals_;  // the latest refusal per domain, newest last; bounded

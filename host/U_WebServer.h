@@ -180,10 +180,10 @@ class ThttpThread : public TKvObject {
   virtual std::size_t Send(std::string_view bytes, TIo& io, int& error, std::string& desc);
   // Tells the client, within the transport, that nothing more comes (TLS: close_notify).
   virtual TIo SendCloseNotify() { return TIo::Done; }
-  // Ends the transport before the descriptor closes; `orderly` after a reply.
-  virtual void CloseTransport(bool /*orderly*/) noexcept {}
-  // Closes the descriptor (once); `orderly` after a reply.
-  void CloseConnection(bool orderly) noexcept;
+  // Ends the transport before the descriptor closes, sending nothing more.
+  virtual void CloseTransport() noexcept {}
+  // Closes the descriptor (once).
+  void CloseConnection() noexcept;
 
  private:
   friend class TEventLoop;
@@ -276,7 +276,7 @@ class TsslThread final : public ThttpThread {
   std::size_t Receive(char* buffer, std::size_t size, TIo& io) override;
   std::size_t Send(std::string_view bytes, TIo& io, int& error, std::string& desc) override;
   TIo SendCloseNotify() override;
-  void CloseTransport(bool orderly) noexcept override;
+  void CloseTransport() noexcept override;
 
  private:
   void LogAcceptError(int code, std::string desc);

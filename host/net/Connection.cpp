@@ -65,6 +65,16 @@ bool BytesFit(std::int64_t held, std::int64_t bytes) noexcept {
   return gBytesInFlight.load(std::memory_order_relaxed) - held + bytes <= MaxBodyBytesInFlight();
 }
 
+// A reply that could not be sent, the errno value in the text and its description as the detail.
+void LogSendFailure(const TKvObject* sender, int error, const std::string& desc) {
+  WriteLog(sender, "Error while sending reply (" + IntToText(error) + ")", 0, desc);
+}
+
+// A body that would pass the bound on request bytes in flight, with its announced length.
+void LogBodyRefused(const TKvObject* sender, std::size_t length) {
+  WriteLog(sender, "Request body refused: " + IntToText(static_cast<std::int64_t>(length)), 0);
+}
+
 // A request too large to be held: logged as a failed allocation is.
 void LogOutOfMemory(const TKvObject* sender) noexcept {
   try {
@@ -79,13 +89,13 @@ ThttpThread::ThttpThread(int handle, TDaemonSettings& settings)
     : handle_(handle), settings_(&settings) {}
 
 ThttpThread::~ThttpThread() {
-  CloseConnection(false);
+  CloseConnection();
   ReleaseBody();
 }
 
-void ThttpThread::CloseConnection(bool orderly) noexcept {
+void ThttpThread::CloseConnection() noexcept {
   if (handle_ < 0) return;
-  CloseTransport(orderly);
+  CloseTransport();
   std::lock_guard lock(handleLock_);
   ::close(handle_);
   handle_ = -1;
@@ -279,7 +289,7 @@ bool ThttpThread::StartBody(bool& complete) {
   if (!HoldBytes(heldBytes_, headerBytes + static_cast<std::int64_t>(buffered)) ||
       !BytesFit(heldBytes_, headerBytes + length)) {
     if (length > 0)
-      WriteLog(this, "Request body refused: " + IntToText(length), 0);
+      LogBodyRefused(this, bodyLength_);
     else
       LogOutOfMemory(this);
     return false;
@@ -317,7 +327,7 @@ bool ThttpThread::ReceiveBody(TIo& io, std::size_t& count) {
   }
   // A body whose bytes would pass the bound, as the others grew meanwhile, is refused then.
   if (count > 0 && !HoldBytes(heldBytes_, heldBytes_ + static_cast<std::int64_t>(count))) {
-    WriteLog(this, "Request body refused: " + IntToText(static_cast<std::int64_t>(bodyLength_)), 0);
+    LogBodyRefused(this, bodyLength_);
     return false;
   }
   return true;
@@ -389,7 +399,7 @@ bool ThttpThread::OnWritable(bool& progressed) {
       continue;
     }
     if (io == TIo::Failed) {
-      WriteLog(this, "Error while sending reply (" + IntToText(error) + ")", 0, desc);
+      LogSendFailure(this, error, desc);
       Abort();
       return false;
     }
@@ -407,7 +417,7 @@ bool ThttpThread::OnWritable(bool& progressed) {
         return false;
     }
     ::shutdown(handle_, SHUT_WR);
-    CloseTransport(false);  // nothing more goes through it
+    CloseTransport();  // nothing more goes through it
     phase_ = TPhase::Linger;
     lingerEnd_ = NowMs() + kLingerTotalMs;
   }
@@ -431,8 +441,7 @@ bool ThttpThread::OnWritable(bool& progressed) {
 void ThttpThread::ReplyTimedOut() noexcept {
   if (phase_ == TPhase::Reply) {
     try {
-      WriteLog(this, "Error while sending reply (" + IntToText(ETIMEDOUT) + ")", 0,
-               SysErrorMessage(ETIMEDOUT));
+      LogSendFailure(this, ETIMEDOUT, SysErrorMessage(ETIMEDOUT));
     } catch (...) {
     }
   }

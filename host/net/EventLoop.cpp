@@ -321,7 +321,7 @@ void TEventLoop::Adopt(std::unique_ptr<ThttpThread> connection) noexcept {
   } catch (...) {
   }
   if (!open) {
-    owner_.Release(&c, false);
+    owner_.Release(&c);
     return;
   }
   c.phase_ = c.NeedsHandshake() ? ThttpThread::TPhase::Handshake : ThttpThread::TPhase::RequestLine;
@@ -391,7 +391,7 @@ void TEventLoop::Close(ThttpThread& c) noexcept {
   Unlink(c);
   if (c.events_ != 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.Handle(), nullptr);
   c.events_ = 0;
-  owner_.Release(&c, false);
+  owner_.Release(&c);
 }
 
 void TEventLoop::OnConnection(ThttpThread& c, std::uint32_t events) {
@@ -426,7 +426,7 @@ void TEventLoop::Settle(ThttpThread& c, bool progressed) {
   }
   if (c.phase_ == ThttpThread::TPhase::Linger) {
     // Its reply is done: a lingering connection is no longer one being served.
-    if (c.listed_) owner_.Unlist(c);
+    owner_.Unlist(c);
     if (progressed || !c.inLingerList_) TouchLinger(c);
   } else if (progressed) {
     Touch(c);  // bytes went: the time without progress starts again

@@ -93,9 +93,9 @@ void TServerThreadListImpl::Unlist(ThttpThread& connection) noexcept {
   --s.count;
 }
 
-void TServerThreadListImpl::Release(ThttpThread* connection, bool orderly) noexcept {
+void TServerThreadListImpl::Release(ThttpThread* connection) noexcept {
   Unlist(*connection);
-  connection->CloseConnection(orderly);
+  connection->CloseConnection();
   delete connection;
 }
 
@@ -105,14 +105,14 @@ void TServerThreadListImpl::AfterServe(ThttpThread* connection) noexcept {
     // The program is ending: a reply not yet written whole ends with a reset.
     if (connection->phase_ != ThttpThread::TPhase::Linger) connection->Abort();
   }
-  Release(connection, false);
+  Release(connection);
 }
 
 void TServerThreadListImpl::Dispatch(ThttpThread* connection) {
   std::string failure;
   const bool queued = pool.Submit(connection, failure);
   if (!failure.empty() && connection->report_) connection->report_->Report(failure);
-  if (!queued) Release(connection, false);
+  if (!queued) Release(connection);
 }
 
 bool TServerThreadListImpl::Serve(ThttpThread* connection) noexcept {
@@ -124,7 +124,7 @@ bool TServerThreadListImpl::Serve(ThttpThread* connection) noexcept {
       case TWorkerPool::TParkResult::Answered:
         continue;  // the answer came meanwhile: dispatched again at once
       case TWorkerPool::TParkResult::Stopping:
-        Release(connection, false);
+        Release(connection);
         return false;
     }
   }
@@ -188,7 +188,7 @@ void TServerThreadList::Cleanup() noexcept {
     }
     for (auto& loop : impl.loops) loop->Stop();
     impl.offers.Stop();
-    impl.pool.Stop([&impl](ThttpThread* connection) { impl.Release(connection, false); });
+    impl.pool.Stop([&impl](ThttpThread* connection) { impl.Release(connection); });
   } catch (...) {
     // Nothing may leave the finalisation.
   }

@@ -31,8 +31,9 @@ struct TServerThreadListImpl {
   bool Register(ThttpThread& connection, std::size_t shard);
 
   // Closes a connection, takes it out of the list (when it was entered) and frees it.
-  void Release(ThttpThread* connection, bool orderly = true) noexcept;
-  // Takes a connection out of the list while it lives on (its lingering close).
+  void Release(ThttpThread* connection) noexcept;
+  // Takes a connection out of the list while it lives on (its lingering close); nothing when
+  // it is not in it.
   void Unlist(ThttpThread& connection) noexcept;
   // Once a connection's request is served, away from its loop: its loop finishes the reply,
   // or, when that loop has ended, the connection closes.

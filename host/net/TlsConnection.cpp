@@ -21,7 +21,7 @@ namespace dravik {
 
 TsslThread::TsslThread(int handle, TDaemonSettings& settings) : ThttpThread(handle, settings) {}
 
-TsslThread::~TsslThread() { CloseConnection(false); }
+TsslThread::~TsslThread() { CloseConnection(); }
 
 void TsslThread::LogAcceptError(int code, std::string desc) {
   WriteLog(this, "Error while accepting SSL connection (" + IntToText(code) + ")", 0, desc);
@@ -140,11 +140,10 @@ ThttpThread::TIo TsslThread::SendCloseNotify() {
   return io;
 }
 
-void TsslThread::CloseTransport(bool orderly) noexcept {
+void TsslThread::CloseTransport() noexcept {
   if (!ssl_) return;
-  // close_notify tells the client the reply is complete; not after a fatal error, where
-  // OpenSSL forbids it.
-  if (orderly && !fatal_ && SSL_is_init_finished(ssl_)) SSL_shutdown(ssl_);
+  // After a reply its close_notify has gone already (SendCloseNotify); any other close sends
+  // none.
   SSL_free(ssl_);
   ssl_ = nullptr;
   ctx_.reset();
