@@ -149,27 +149,23 @@ std::string FindEntryNoCase(const std::string& dir, std::string_view name, TEntr
 // no such file, or when the name would lead out of the install folder: an absolute name (a
 // separator or a drive first) or a ".." component.
 std::string SelectedConfigFile(const std::string& installDir, std::string_view selected) {
+  constexpr auto IsControlByte = [](char c) { return static_cast<unsigned char>(c) < 0x20; };
   const std::string name = Slashed(selected) + std::string(kInterProConfigExt);
   if (name.starts_with('/') || HasDriveLetter(name)) return {};
   std::vector<std::string_view> parts;
   for (std::string_view rest = name; !rest.empty();) {
     const std::size_t slash = rest.find('/');
     const std::string_view part = rest.substr(0, slash);
-    if (part == "..") return {};
+    if (part == ".." || std::ranges::any_of(part, IsControlByte)) return {};
     if (!part.empty() && part != ".") parts.push_back(part);
     rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-  }
-  for (const std::string_view part : parts) {
-    for (const char c : part) {
-      if (static_cast<unsigned char>(c) < 0x20) return {};
-    }
   }
   std::string found = installDir;
   for (std::size_t i = 0; i < parts.size() && !found.empty(); ++i) {
     const bool last = i + 1 == parts.size();
     found = FindEntryNoCase(found, parts[i], last ? TEntryKind::File : TEntryKind::Folder);
   }
-  return parts.empty() ? std::string() : found;
+  return found;
 }
 
 class TSystemProcessFinder final : public IProcessFinder {

@@ -106,16 +106,18 @@ std::string TICTracer::FormatTraceLine(std::string_view traceId, std::string_vie
 
 std::string TICTracer::FormatValue(std::string_view name, std::string_view value,
                                    std::string_view prefix) {
-  std::string result(name);
-  if (value.find(kLineBreak) == std::string_view::npos) {
-    result.append(": ").append(value);
-    return result;
-  }
+  if (value.find(kLineBreak) == std::string_view::npos)
+    return std::string(name).append(": ").append(value);
   const std::string block = PrefixLines(value, prefix, kLineBreak);
-  result.append(":#").append(IntToText(static_cast<std::int64_t>(prefix.size())));
-  result.append("\\").append(IntToText(static_cast<std::int64_t>(block.size())));
-  result.append(kLineBreak).append(block);
-  return result;
+  return FormatBlockHead(name, prefix.size(), block.size()).append(block);
+}
+
+std::string TICTracer::FormatBlockHead(std::string_view name, std::size_t prefixSize,
+                                       std::size_t blockSize) {
+  std::string head(name);
+  head.append(":#").append(IntToText(static_cast<std::int64_t>(prefixSize)));
+  head.append("\\").append(IntToText(static_cast<std::int64_t>(blockSize)));
+  return head.append(kLineBreak);
 }
 
 std::string TICTracer::FormatTimeStamp(TDateTime time) {

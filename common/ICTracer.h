@@ -70,6 +70,9 @@ class TICTracer : public TKvLoger, public ITraceRecordSink {
   // name + ":#<prefix length>\<block length>" CR LF + the value with each line prefixed.
   static std::string FormatValue(std::string_view name, std::string_view value,
                                  std::string_view prefix);
+  // The first line of the multi-line form, CR LF included, for a block of blockSize bytes.
+  static std::string FormatBlockHead(std::string_view name, std::size_t prefixSize,
+                                     std::size_t blockSize);
   // "[yyyy.mm.dd hh:nn:ss:zzz]" of a local time.
   static std::string FormatTimeStamp(TDateTime time);
 

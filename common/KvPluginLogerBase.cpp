@@ -279,8 +279,7 @@ class TDataDetails final : public IByteSource {
          at = data.find(kLineBreak, at + kLineBreak.size()))
       ++lines;
     const std::size_t block = data.size() + kTail.size() + lines * kPrefix.size();
-    head_.append("Params:#").append(IntToText(static_cast<std::int64_t>(kPrefix.size())));
-    head_.append("\\").append(IntToText(static_cast<std::int64_t>(block))).append(kLineBreak);
+    head_.append(TICTracer::FormatBlockHead("Params", kPrefix.size(), block));
     size_ = head_.size() + block;
   }
 

@@ -10,6 +10,7 @@ from test_program import (  # noqa: F401 (fixture, skip mark)
     TRUSTED_ORIGIN,
     Sandbox,
     pytestmark,
+    read_to_end,
     sandbox,
     wait_end,
 )
@@ -40,9 +41,7 @@ def exchange(box, method, path, origin=TRUSTED_ORIGIN, body=b""):
     request = ("\r\n".join(lines) + "\r\n\r\n").encode("utf-8") + body
     with socket.create_connection(("127.0.0.1", box.http_port), timeout=10) as connection:
         connection.sendall(request)
-        reply = b""
-        while chunk := connection.recv(65536):
-            reply += chunk
+        reply = read_to_end(connection)
     head, _, content = reply.partition(b"\r\n\r\n")
     status_line, *header_lines = head.split(b"\r\n")
     return int(status_line.split()[1]), header_lines, content

@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 
 from test_program import (PROGRAM, TRUSTED_ORIGIN, Sandbox, pytestmark as program_mark,
-                          wait_until)
+                          read_to_end, sandbox, wait_until)  # noqa: F401 (fixture)
 
 pytestmark = [program_mark, pytest.mark.optimised]
 
@@ -84,13 +84,6 @@ def without_log(box):
 def quiet_sandbox(tmp_path):
     box = Sandbox(tmp_path)
     without_log(box)
-    yield box
-    box.stop_all()
-
-
-@pytest.fixture
-def logged_sandbox(tmp_path):
-    box = Sandbox(tmp_path)
     yield box
     box.stop_all()
 
@@ -178,10 +171,7 @@ def reader_of(port, request):
 
 def reply_of(client, timeout):
     client.settimeout(timeout)
-    reply = b""
-    while chunk := client.recv(65536):
-        reply += chunk
-    return reply
+    return read_to_end(client)
 
 
 def test_stalled_readers_on_every_loop_hold_up_no_request_and_no_stop(quiet_sandbox):
@@ -299,8 +289,8 @@ def eight_large_bodies(box):
     return replies
 
 
-def test_header_lines_past_the_header_block_bound_are_not_held(logged_sandbox):
-    box = logged_sandbox
+def test_header_lines_past_the_header_block_bound_are_not_held(sandbox):
+    box = sandbox  # logging on
     process = box.start_first()
     line = b"X-Fill: " + b"a" * (64 * 1024 - 10) + b"\r\n"
 

@@ -8,7 +8,8 @@ import time
 
 import pytest
 
-from test_program import Sandbox, pytestmark, sandbox, wait_end  # noqa: F401 (fixture, skip mark)
+from test_program import (Sandbox, pytestmark, read_to_end, sandbox,  # noqa: F401 (fixture, mark)
+                          wait_end, wait_until)
 
 NEW_ORIGIN = "http://new-shop.example"
 NEW_DOMAIN = "new-shop.example"
@@ -29,10 +30,9 @@ def transcript_lines(box):
 
 
 def ini_domains(box):
-    ini = box.root / "config" / "Dravik" / "DravikPluginZRT" / "DravikPluginHost.ini"
     parser = configparser.ConfigParser(interpolation=None, strict=False)
     parser.optionxform = str
-    parser.read_string(ini.read_text(encoding="utf-8-sig"))
+    parser.read_string(box.ini.read_text(encoding="utf-8-sig"))
     return parser.get("Server", "Domains", fallback="")
 
 
@@ -77,13 +77,6 @@ def test_untrusted_origin_answered_yes_served_logged_and_kept_in_ini_after_exit(
     assert NEW_DOMAIN in domains
 
 
-def read_reply(connection):
-    reply = b""
-    while chunk := connection.recv(65536):
-        reply += chunk
-    return reply
-
-
 def cors_origin_of(reply):
     head = reply.split(b"\r\n\r\n", 1)[0].decode("utf-8").split("\r\n")[1:]
     return cors_origin([tuple(line.split(": ", 1)) for line in head])
@@ -112,16 +105,14 @@ def test_requests_waiting_on_one_question_leave_others_served_and_all_take_its_a
             connection.sendall(f"OPTIONS * HTTP/1.0\r\nOrigin: {NEW_ORIGIN}\r\n\r\n".encode())
             waiting.append(connection)
         # Each request's header lines are logged once the program has read it whole.
-        deadline = time.monotonic() + LISTED_CEILING_S
-        while sandbox.log_text().count(f"Origin: {NEW_ORIGIN}") < WAITING:
-            assert time.monotonic() < deadline, "the waiting requests were not all read"
-            time.sleep(0.1)
+        wait_until(lambda: sandbox.log_text().count(f"Origin: {NEW_ORIGIN}") >= WAITING,
+                   LISTED_CEILING_S, "the waiting requests to be read")
 
         began = time.monotonic()
         listed = sandbox.request("OPTIONS", "*")
         listed_took = time.monotonic() - began
         still_open = transcript_lines(sandbox) == []
-        replies = [read_reply(connection) for connection in waiting]
+        replies = [read_to_end(connection) for connection in waiting]
     finally:
         for connection in waiting:
             connection.close()

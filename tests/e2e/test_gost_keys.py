@@ -20,6 +20,7 @@ import pytest
 from test_program import PROGRAM, pytestmark, sandbox  # noqa: F401 (fixture, mark)
 from test_signing_road import (AUTH_HEADER, SUCCESS, call, confirmations, openssl, pem,
                                sign_in_one_step_and_in_session, use_store)
+from test_signing_road import certify as signing_road_certify
 
 HERE = Path(__file__).resolve().parent
 VERIFIER = "node-gost-crypto"
@@ -76,16 +77,12 @@ def described_request(folder, request_pem):
 
 
 def certify(folder, ca, ca_key, request_pem):
-    """The CA's certificate for the request: the path of its DER, and its Base64."""
-    csr, cert, ext = folder / "user.csr", folder / "user.pem", folder / "user.ext"
-    csr.write_text(request_pem)
-    ext.write_text("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,nonRepudiation\n")
-    engine_openssl("x509", "-req", "-in", str(csr), "-CA", str(ca), "-CAkey", str(ca_key),
-                   "-CAcreateserial", "-md_gost12_256", "-days", "2", "-extfile", str(ext),
-                   "-out", str(cert))
+    """The GOST CA's certificate for the request: the path of its DER, and its Base64."""
+    cert = signing_road_certify(folder, ca, ca_key, request_pem, "-engine", "gost",
+                                "-md_gost12_256")
     der = folder / "user.der"
-    openssl("x509", "-in", str(cert), "-outform", "DER", "-out", str(der))
-    return der, base64.b64encode(der.read_bytes()).decode("ascii")
+    der.write_bytes(base64.b64decode(cert))
+    return der, cert
 
 
 def verdicts(verifier, folder, ca, cert_der, mode, signature_b64, content):

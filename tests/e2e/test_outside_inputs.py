@@ -70,17 +70,24 @@ class FakeClient:
             self.process.wait()
 
 
+def compatibility_prefix(box):
+    """An empty compatibility prefix whose drive C: is its drive_c."""
+    prefix = box.root / "client-prefix"
+    (prefix / "drive_c").mkdir(parents=True)
+    (prefix / "dosdevices").mkdir()
+    (prefix / "dosdevices" / "c:").symlink_to("../drive_c")
+    return prefix
+
+
 def client_prefix(box):
     """A compatibility prefix of the client's: drive C: is its drive_c, where RMClient keeps
     its configuration (CP1251, an upper-case section name) and files whose names differ in
     letter case from those its configuration gives."""
-    prefix = box.root / "client-prefix"
+    prefix = compatibility_prefix(box)
     install = prefix / "drive_c" / "RMClient"
     keys = install / "keys"
     (install / "LC").mkdir(parents=True)
     keys.mkdir()
-    (prefix / "dosdevices").mkdir()
-    (prefix / "dosdevices" / "c:").symlink_to("../drive_c")
     main, second = self_signed_der(box.root, "Main"), self_signed_der(box.root, "Second")
     (keys / "main.cer").write_bytes(main)
     (keys / "second.pem").write_text(pem("CERTIFICATE", second))
@@ -129,11 +136,9 @@ def test_key_containers_of_a_client_in_its_own_prefix_answer_only_certificates(s
 def interpro_prefix(box, general):
     """A compatibility prefix in which InterPro is installed in C:\\InterPro, its interpro.ini
     holding the [General] lines given."""
-    prefix = box.root / "client-prefix"
+    prefix = compatibility_prefix(box)
     install = prefix / "drive_c" / "InterPro"
-    install.mkdir(parents=True)
-    (prefix / "dosdevices").mkdir()
-    (prefix / "dosdevices" / "c:").symlink_to("../drive_c")
+    install.mkdir()
     (install / "interpro.ini").write_bytes(("[General]\r\n" + general).encode("cp1251"))
     return prefix, install
 

@@ -6,9 +6,9 @@ import concurrent.futures
 import http.client
 import json
 import ssl
-import time
 
-from test_program import TRUSTED_ORIGIN, pytestmark, sandbox  # noqa: F401 (fixture, skip mark)
+from test_program import (TRUSTED_ORIGIN, pytestmark, sandbox,  # noqa: F401 (fixture, mark)
+                          wait_until)
 
 CRYPTO = "RIDazodoRodudaRodozuze"
 INIT_ENGINE = json.dumps({"ID": "", "Plugin": CRYPTO, "Method": "InitCryptoEngineByType",
@@ -35,13 +35,6 @@ def post(box, command, tls=False):
         connection.close()
 
 
-def wait_for_records(box, text, count, timeout):
-    deadline = time.monotonic() + timeout
-    while box.log_text().count(text) < count:
-        assert time.monotonic() < deadline, f"fewer than {count} records {text!r}"
-        time.sleep(0.1)
-
-
 def test_engine_creations_in_flight_count_toward_the_limit(sandbox):
     sandbox.env["DRAVIK_PLUGIN_DELAY_MS"] = str(PLUGIN_DELAY_MS)
     sandbox.start_first()
@@ -50,7 +43,8 @@ def test_engine_creations_in_flight_count_toward_the_limit(sandbox):
     with concurrent.futures.ThreadPoolExecutor(MAX_ENGINES) as pool:
         burst = [pool.submit(post, sandbox, INIT_ENGINE, n % 2 == 1) for n in range(MAX_ENGINES)]
         # Every one of them has reached the plugin, and none is answered yet.
-        wait_for_records(sandbox, "Processing command...", processed + MAX_ENGINES, 60)
+        wait_until(lambda: sandbox.log_text().count("Processing command...")
+                   >= processed + MAX_ENGINES, 60, "every creation to reach the plugin")
         beyond = post(sandbox, INIT_ENGINE)
         replies = [future.result() for future in burst]
 

@@ -44,9 +44,9 @@ class Sandbox:
         self.https_port = free_port()
         while self.https_port == self.http_port:
             self.https_port = free_port()
-        ini = config / "Dravik" / "DravikPluginZRT" / "DravikPluginHost.ini"
-        ini.parent.mkdir(parents=True)
-        ini.write_text(
+        self.ini = config / "Dravik" / "DravikPluginZRT" / "DravikPluginHost.ini"
+        self.ini.parent.mkdir(parents=True)
+        self.ini.write_text(
             f"[Server_HTTP]\nPort={self.http_port}\n"
             f"[Server_HTTPS]\nPort={self.https_port}\n"
             f"[Log]\nFileName={self.logs / 'host.log'}\n",
@@ -139,6 +139,14 @@ def wait_until(condition, timeout, what):
         if time.monotonic() > deadline:
             pytest.fail(f"timed out after {timeout} s waiting for {what}")
         time.sleep(0.1)
+
+
+def read_to_end(connection):
+    """Everything the program sends on a connection until it closes it."""
+    reply = b""
+    while chunk := connection.recv(65536):
+        reply += chunk
+    return reply
 
 
 def wait_end(process, timeout=STOP_TIMEOUT_S):

@@ -37,12 +37,13 @@ def make_ca(folder):
     return ca, key
 
 
-def certify(folder, ca, ca_key, request_pem):
-    """The CA's certificate for a PEM certificate request, as Base64 of its DER."""
+def certify(folder, ca, ca_key, request_pem, *options):
+    """The CA's certificate for a PEM certificate request, as Base64 of its DER; the options
+    go to `openssl x509` (an engine, a digest)."""
     csr, cert, ext = folder / "user.csr", folder / "user.pem", folder / "user.ext"
     csr.write_text(request_pem)
     ext.write_text("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,nonRepudiation\n")
-    openssl("x509", "-req", "-in", str(csr), "-CA", str(ca), "-CAkey", str(ca_key),
+    openssl("x509", *options, "-req", "-in", str(csr), "-CA", str(ca), "-CAkey", str(ca_key),
             "-CAcreateserial", "-days", "2", "-extfile", str(ext), "-out", str(cert))
     der = openssl("x509", "-in", str(cert), "-outform", "DER").stdout
     return base64.b64encode(der).decode("ascii")

@@ -8,7 +8,8 @@ import socket
 import time
 
 from test_domain_question import REFUSED_BODY, ini_domains, transcript_lines
-from test_program import TRUSTED_ORIGIN, Sandbox, pytestmark, sandbox, wait_end  # noqa: F401
+from test_program import (TRUSTED_ORIGIN, Sandbox, pytestmark, read_to_end,  # noqa: F401
+                          sandbox, wait_end)
 
 CONTENT_TYPE = b"Content-Type: text/html; charset=utf-8"
 
@@ -20,10 +21,7 @@ def raw_request(box, head_lines, method=b"OPTIONS", path=b"*"):
         line + b"\r\n" for line in head_lines) + b"\r\n"
     with socket.create_connection(("127.0.0.1", box.http_port), timeout=10) as connection:
         connection.sendall(request)
-        reply = b""
-        while chunk := connection.recv(65536):
-            reply += chunk
-    return reply
+        return read_to_end(connection)
 
 
 def status_of(reply):
@@ -57,7 +55,7 @@ def test_yes_to_one_ipv6_literal_trusts_that_literal_only(sandbox):
 
 
 def test_untrustable_pages_refused_without_question_and_later_yes_kept_after_restart(sandbox):
-    ini = sandbox.root / "config" / "Dravik" / "DravikPluginZRT" / "DravikPluginHost.ini"
+    ini = sandbox.ini
     ini.write_text(ini.read_text(encoding="utf-8")
                    + '[Server]\nDomains=null;kept.example;"tab\tbed.example";2001:db8::1\n',
                    encoding="utf-8")
@@ -108,13 +106,9 @@ def test_untrustable_pages_refused_without_question_and_later_yes_kept_after_res
     assert len(questions(sandbox)) == 1
 
 
-def ini_path(box):
-    return box.root / "config" / "Dravik" / "DravikPluginZRT" / "DravikPluginHost.ini"
-
-
 def test_lines_without_a_host_name_stay_in_the_ini_after_start_and_save(sandbox):
     lines = ["a.example:1:2", "host[1]", "[::1]:80", "[2001:db8::1"]
-    ini = ini_path(sandbox)
+    ini = sandbox.ini
     ini.write_text(ini.read_text(encoding="utf-8") + f"[Server]\nDomains={';'.join(lines)}\n",
                    encoding="utf-8")
     sandbox.env["DRAVIK_UI_ANSWERS"] = "yes"

@@ -37,11 +37,12 @@ trap 'rm -rf "$work"' EXIT
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/ca.key" -out "$work/ca.pem" -days 2 \
   -subj "/CN=Dravik bench CA" 2>/dev/null
 printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,nonRepudiation\n' >"$work/user.ext"
+# make_container <name> <genpkey options>: openssl runs with the options in `engine`.
 make_container() {
   local container="$work/store/containers/$1"
   shift
   mkdir -p "$container"
-  openssl genpkey "$@" -out "$container/key.pem" 2>/dev/null
+  openssl genpkey "${engine[@]}" "$@" -out "$container/key.pem" 2>/dev/null
   chmod 600 "$container/key.pem"
   openssl req "${engine[@]}" -new -key "$container/key.pem" -subj "/CN=Bench signer" \
     -out "$work/user.csr" 2>/dev/null
@@ -52,7 +53,7 @@ make_container() {
 engine=()
 make_container rsa -algorithm RSA -pkeyopt rsa_keygen_bits:2048
 engine=(-engine gost)
-make_container gost "${engine[@]}" -algorithm gost2012_256 -pkeyopt paramset:A
+make_container gost -algorithm gost2012_256 -pkeyopt paramset:A
 head -c $((items * item_bytes)) /dev/urandom >"$work/items.bin"
 
 cat >"$work/baseline.c" <<'C'
