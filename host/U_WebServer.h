@@ -217,7 +217,8 @@ class ThttpThread : public TKvObject {
   void ReplyTimedOut() noexcept;
   // The close resets the connection (no lingering, no close_notify).
   void Abort() noexcept;
-  // Makes blocked calls on the socket return; any thread.
+  // Ends the connection both ways for its client at a stop, while its request may still be in
+  // a handler; any thread.
   void ShutdownSocket() noexcept;
   void ReleaseBody() noexcept;
 

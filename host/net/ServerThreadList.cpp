@@ -180,8 +180,9 @@ void TServerThreadList::Cleanup() noexcept {
     if (impl.closed.exchange(true, std::memory_order_acq_rel)) return;
     if (const int count = impl.Count(); count > 0)
       WriteLog(this, "Server threads cleanup: " + IntToText(count) + " threads.", 5);
-    // Replies being written end at once; then the loops close what they are reading and
-    // the workers finish, dropping what waits for them.
+    // Every live connection ends at once for its client, also one whose request is still in a
+    // handler; then the loops reset the replies they are writing and close what they read,
+    // and the workers finish, dropping what waits for them.
     for (auto& shard : impl.shards) {
       std::lock_guard shardLock(shard.lock);
       for (ThttpThread* c = shard.head; c; c = c->liveNext_) c->ShutdownSocket();
