@@ -11,6 +11,7 @@ import socket
 import ssl
 import subprocess
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -234,19 +235,32 @@ def test_slow_readers_of_large_replies_leave_a_trusted_request_answered(quiet_sa
             client.close()
 
 
-def post_body(port, size):
-    """POSTs `size` bytes from an untrusted page; the status, or None when the server closed."""
+def post_body(port, size, together):
+    """POSTs `size` bytes from an untrusted page; the status, or None when the server closed.
+
+    The last byte waits at the barrier `together` until every other client has sent all of its
+    body but that byte, or was closed, so that the bodies are held at the same time."""
     chunk = b"x" * MIB
+    client = None
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=60) as client:
-            client.sendall(b"POST / HTTP/1.1\r\nOrigin: https://evil.example\r\n"
-                           b"Content-Length: %d\r\n\r\n" % size)
-            for _ in range(size // MIB):
-                client.sendall(chunk)
-            reply = client.recv(64)
-            return reply.split(b"\r\n", 1)[0].decode() if reply else None
+        client = socket.create_connection(("127.0.0.1", port), timeout=60)
+        client.sendall(b"POST / HTTP/1.1\r\nOrigin: https://evil.example\r\n"
+                       b"Content-Length: %d\r\n\r\n" % size)
+        for _ in range(size // MIB - 1):
+            client.sendall(chunk)
+        client.sendall(chunk[:-1])
     except OSError:
+        pass
+    together.wait(timeout=120)
+    if client is None:
         return None
+    with client:
+        try:
+            client.sendall(chunk[-1:])
+            reply = client.recv(64)
+        except OSError:
+            return None
+    return reply.split(b"\r\n", 1)[0].decode() if reply else None
 
 
 @pytest.mark.parametrize("logged", [False, True], ids=["log off", "log on"])
@@ -269,8 +283,9 @@ def eight_large_bodies(box):
         get_version(box.http_port)
     idle = status_field(process.pid, "RssAnon")
 
+    together = threading.Barrier(8)
     with concurrent.futures.ThreadPoolExecutor(8) as pool:
-        replies = list(pool.map(lambda _: post_body(box.http_port, 64 * MIB), range(8)))
+        replies = list(pool.map(lambda _: post_body(box.http_port, 64 * MIB, together), range(8)))
 
     # Those that fit the bound are read and refused as the untrusted page they are; the
     # others are closed unanswered.
