@@ -50,12 +50,17 @@ constinit std::atomic<std::int64_t> gBytesInFlight{0};
 // the bound.
 bool HoldBytes(std::int64_t& held, std::int64_t bytes) noexcept {
   const std::int64_t rise = bytes - held;
-  if (rise > 0 &&
-      gBytesInFlight.fetch_add(rise, std::memory_order_relaxed) + rise > MaxBodyBytesInFlight()) {
-    gBytesInFlight.fetch_sub(rise, std::memory_order_relaxed);
-    return false;
+  if (rise > 0) {
+    // The count rises only when the result fits: a refused rise never shows, even for a
+    // moment, to a request that checks the bound meanwhile.
+    const std::int64_t bound = MaxBodyBytesInFlight();
+    std::int64_t now = gBytesInFlight.load(std::memory_order_relaxed);
+    do {
+      if (now + rise > bound) return false;
+    } while (!gBytesInFlight.compare_exchange_weak(now, now + rise, std::memory_order_relaxed));
+  } else if (rise < 0) {
+    gBytesInFlight.fetch_sub(-rise, std::memory_order_relaxed);
   }
-  if (rise < 0) gBytesInFlight.fetch_sub(-rise, std::memory_order_relaxed);
   held = bytes;
   return true;
 }
