@@ -77,17 +77,16 @@ std::string OpenSslCms(X509* certificate, EVP_PKEY* key, const EVP_MD* digest,
   const TCms cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
   CMS_SignerInfo* ours = CMS_add1_signer(cms.get(), certificate, key, digest,
                                          flags | CMS_NOSMIMECAP | (include ? 0U : CMS_NOCERTS));
-  ESS_SIGNING_CERT_V2* essCertificate =
-      OSSL_ESS_signing_cert_v2_new_init(essDigest, certificate, nullptr, 1);
-  unsigned char* essDer = nullptr;
-  const int essLength = essCertificate ? i2d_ESS_SIGNING_CERT_V2(essCertificate, &essDer) : -1;
-  ESS_SIGNING_CERT_V2_free(essCertificate);
-  const bool added = ours && essLength > 0 &&
-                     CMS_signed_add1_attr_by_NID(ours, NID_pkcs9_signingTime, time->type,
-                                                 time->value.asn1_string, -1) == 1 &&
-                     CMS_signed_add1_attr_by_NID(ours, NID_id_smime_aa_signingCertificateV2,
-                                                 V_ASN1_SEQUENCE, essDer, essLength) == 1;
-  OPENSSL_free(essDer);
+  const std::unique_ptr<ESS_SIGNING_CERT_V2, TFree<ESS_SIGNING_CERT_V2, ESS_SIGNING_CERT_V2_free>>
+      essCertificate(OSSL_ESS_signing_cert_v2_new_init(essDigest, certificate, nullptr, 1));
+  const std::string essDer =
+      essCertificate ? DerOf(essCertificate.get(), i2d_ESS_SIGNING_CERT_V2) : std::string();
+  const bool added =
+      ours && !essDer.empty() &&
+      CMS_signed_add1_attr_by_NID(ours, NID_pkcs9_signingTime, time->type, time->value.asn1_string,
+                                  -1) == 1 &&
+      CMS_signed_add1_attr_by_NID(ours, NID_id_smime_aa_signingCertificateV2, V_ASN1_SEQUENCE,
+                                  essDer.data(), static_cast<int>(essDer.size())) == 1;
   BIO* data = BIO_new_mem_buf(content.data(), static_cast<int>(content.size()));
   const bool signedOk = added && CMS_final(cms.get(), data, nullptr, flags & ~CMS_PARTIAL) == 1;
   BIO_free(data);
@@ -97,11 +96,7 @@ std::string OpenSslCms(X509* certificate, EVP_PKEY* key, const EVP_MD* digest,
     ASN1_STRING_set(CMS_SignerInfo_get0_signature(ours), ASN1_STRING_get0_data(value),
                     ASN1_STRING_length(value));
   }
-  unsigned char* der = nullptr;
-  const int length = i2d_CMS_ContentInfo(cms.get(), &der);
-  std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
-  OPENSSL_free(der);
-  return bytes;
+  return DerOf(cms.get(), i2d_CMS_ContentInfo);
 }
 
 bool CmsVerifies(CMS_ContentInfo* cms, X509* certificate, std::string_view content) {

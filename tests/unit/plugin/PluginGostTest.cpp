@@ -45,15 +45,6 @@ const TGostSize kGostSizes[] = {
 
 constexpr std::string_view kContent = "Платёжное поручение 42: 1000.00 RUB";
 
-template <typename T, typename I2d>
-std::string DerOfObject(T* object, I2d i2d) {
-  unsigned char* der = nullptr;
-  const int length = i2d(object, &der);
-  std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
-  OPENSSL_free(der);
-  return bytes;
-}
-
 // The parameter set named by a GOST public key's algorithm parameters.
 std::string ParamSetOf(EVP_PKEY* key) {
   X509_PUBKEY* publicKey = nullptr;
@@ -232,15 +223,15 @@ TEST_F(PluginGostTest, Export61_GostKeys_WritesOpenSslsCmsBytesWithTheGostEssCer
       X509_ALGOR* digestAlgorithm = nullptr;
       X509_ALGOR* signatureAlgorithm = nullptr;
       CMS_SignerInfo_get0_algs(info, nullptr, nullptr, &digestAlgorithm, &signatureAlgorithm);
-      EXPECT_EQ(DerOfObject(digestAlgorithm, i2d_X509_ALGOR), size.digestAlgorithmDer);
-      EXPECT_EQ(DerOfObject(signatureAlgorithm, i2d_X509_ALGOR), size.signatureAlgorithmDer);
+      EXPECT_EQ(DerOf(digestAlgorithm, i2d_X509_ALGOR), size.digestAlgorithmDer);
+      EXPECT_EQ(DerOf(signatureAlgorithm, i2d_X509_ALGOR), size.signatureAlgorithmDer);
       // ESSCertIDv2: hashAlgorithm, certHash, then issuerSerial with the issuer's name.
       const std::string essCertId = SigningCertificateAttribute(cms.get());
       const std::string certificateHash = DigestOf(DerOf(certificate.get()), md);
       EXPECT_NE(essCertId.find(std::string(size.digestAlgorithmDer) + '\x04' +
                                static_cast<char>(certificateHash.size()) + certificateHash),
                 std::string::npos);
-      EXPECT_NE(essCertId.find(DerOfObject(X509_get_issuer_name(certificate.get()), i2d_X509_NAME)),
+      EXPECT_NE(essCertId.find(DerOf(X509_get_issuer_name(certificate.get()), i2d_X509_NAME)),
                 std::string::npos);
 
       EXPECT_EQ(signature,

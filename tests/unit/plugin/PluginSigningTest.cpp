@@ -227,9 +227,7 @@ TEST_F(PluginSigningTest, Export63_AttachedSignature_ChecksAGivenContentAgainstT
       BIO_new_mem_buf(kContent.data(), static_cast<int>(kContent.size())));
   const TCms cms(CMS_sign(certificate.get(), key.get(), nullptr, data.get(), CMS_BINARY));
   ASSERT_NE(cms, nullptr);
-  std::string signature(static_cast<std::size_t>(i2d_CMS_ContentInfo(cms.get(), nullptr)), '\0');
-  auto* cursor = reinterpret_cast<unsigned char*>(signature.data());
-  i2d_CMS_ContentInfo(cms.get(), &cursor);
+  const std::string signature = DerOf(cms.get(), i2d_CMS_ContentInfo);
 
   const std::pair<std::string_view, const char*> cases[] = {
       {"", "0"}, {kContent, "0"}, {"Payment order 43", "60"}};
@@ -344,9 +342,7 @@ TEST_F(PluginSigningTest, RsaPssKey_RefusedWithCode8) {
   const TCms cms(
       CMS_sign(certificate.get(), key.get(), nullptr, data.get(), CMS_BINARY | CMS_DETACHED));
   ASSERT_NE(cms, nullptr);
-  std::string signature(static_cast<std::size_t>(i2d_CMS_ContentInfo(cms.get(), nullptr)), '\0');
-  auto* cursor = reinterpret_cast<unsigned char*>(signature.data());
-  i2d_CMS_ContentInfo(cms.get(), &cursor);
+  const std::string signature = DerOf(cms.get(), i2d_CMS_ContentInfo);
   const TEngine engine;
   ASSERT_EQ(engine.Import(12, 1, Base64DerOf(ca_.Certificate())), "0");
 

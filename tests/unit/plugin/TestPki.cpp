@@ -50,9 +50,7 @@ void AddSignTool(X509* certificate, const std::string& text) {
   std::unique_ptr<ASN1_UTF8STRING, TFree<ASN1_UTF8STRING, ASN1_UTF8STRING_free>> value(
       ASN1_UTF8STRING_new());
   ASN1_STRING_set(value.get(), text.data(), static_cast<int>(text.size()));
-  std::string der(static_cast<std::size_t>(i2d_ASN1_UTF8STRING(value.get(), nullptr)), '\0');
-  auto* cursor = reinterpret_cast<unsigned char*>(der.data());
-  i2d_ASN1_UTF8STRING(value.get(), &cursor);
+  const std::string der = DerOf(value.get(), i2d_ASN1_UTF8STRING);
   std::unique_ptr<ASN1_OCTET_STRING, TFree<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free>> data(
       ASN1_OCTET_STRING_new());
   ASN1_OCTET_STRING_set(data.get(), reinterpret_cast<const unsigned char*>(der.data()),
@@ -226,13 +224,7 @@ TPkey RequestKey(X509_REQ* request) {
   return key;
 }
 
-std::string DerOf(X509* certificate) {
-  const int length = i2d_X509(certificate, nullptr);
-  std::string der(static_cast<std::size_t>(length), '\0');
-  auto* cursor = reinterpret_cast<unsigned char*>(der.data());
-  i2d_X509(certificate, &cursor);
-  return der;
-}
+std::string DerOf(X509* certificate) { return DerOf(certificate, i2d_X509); }
 
 std::string Base64DerOf(X509* certificate) { return Base64Encode(DerOf(certificate)); }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <openssl/cms.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -77,6 +79,17 @@ TX509Req RequestFromBase64(std::string_view text);
 // The request's public key.
 TPkey RequestKey(X509_REQ* request);
 
+// The DER of an OpenSSL object through its i2d function; throws std::runtime_error when it
+// cannot be encoded.
+template <typename T, typename I2d>
+std::string DerOf(T* object, I2d i2d) {
+  unsigned char* der = nullptr;
+  const int length = i2d(object, &der);
+  if (length <= 0 || !der) throw std::runtime_error("DER encoding failed");
+  std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
+  OPENSSL_free(der);
+  return bytes;
+}
 std::string DerOf(X509* certificate);
 std::string Base64DerOf(X509* certificate);
 std::string PemOf(X509* certificate);
