@@ -347,13 +347,7 @@ TEST_F(PluginGostTest, Signing_HashAlgorithmOtherThanTheKeysDigest_FailsWithCode
     }
   }
 
-  std::unique_ptr<EVP_PKEY_CTX, TFree<EVP_PKEY_CTX, EVP_PKEY_CTX_free>> context(
-      EVP_PKEY_CTX_new_id(NID_id_GostR3410_2001, nullptr));
-  EVP_PKEY* generated = nullptr;
-  ASSERT_TRUE(context && EVP_PKEY_keygen_init(context.get()) == 1 &&
-              EVP_PKEY_CTX_ctrl_str(context.get(), "paramset", "A") > 0 &&
-              EVP_PKEY_keygen(context.get(), &generated) == 1);
-  const TPkey gost2001(generated);
+  const TPkey gost2001 = NewGostKey(NID_id_GostR3410_2001, "A");
   PlaceKey("gost2001", gost2001.get());
   const TX509 certificate2001 = gostCa_->Issue(gost2001.get(), {});
   const TEngine engine;

@@ -104,9 +104,7 @@ TPkey NewEcKey() {
   return key;
 }
 
-TPkey NewGostKey(int bits) {
-  const int nid = bits == 256 ? NID_id_GostR3410_2012_256 : NID_id_GostR3410_2012_512;
-  const char* paramSet = bits == 256 ? "1.2.643.2.2.35.1" : "1.2.643.7.1.2.1.2.1";
+TPkey NewGostKey(int nid, const char* paramSet) {
   std::unique_ptr<EVP_PKEY_CTX, TFree<EVP_PKEY_CTX, EVP_PKEY_CTX_free>> context(
       EVP_PKEY_CTX_new_id(nid, nullptr));
   EVP_PKEY* key = nullptr;
@@ -115,6 +113,11 @@ TPkey NewGostKey(int bits) {
             EVP_PKEY_keygen(context.get(), &key) == 1,
         "GOST key");
   return TPkey(key);
+}
+
+TPkey NewGostKey(int bits) {
+  return bits == 256 ? NewGostKey(NID_id_GostR3410_2012_256, "1.2.643.2.2.35.1")
+                     : NewGostKey(NID_id_GostR3410_2012_512, "1.2.643.7.1.2.1.2.1");
 }
 
 bool GostEngineInstalled() {

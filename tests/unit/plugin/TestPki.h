@@ -45,8 +45,11 @@ struct TCertificateProfile {
 };
 
 TPkey NewEcKey();
-// A GOST R 34.10-2012 key of 256 bits on CryptoPro A or of 512 bits on tc26 A. The gost engine
-// must be OpenSSL's default for GOST keys: the plugin makes it so at its first WS_Initialize.
+// A GOST key of the type `nid` on the parameter set `paramSet` (an OID, or the engine's letter).
+// The gost engine must be OpenSSL's default for GOST keys: the plugin makes it so at its first
+// WS_Initialize.
+TPkey NewGostKey(int nid, const char* paramSet);
+// A GOST R 34.10-2012 key of 256 bits on CryptoPro A or of 512 bits on tc26 A.
 TPkey NewGostKey(int bits);
 // Whether OpenSSL's engine folder holds the gost engine, which the plugin then must load.
 bool GostEngineInstalled();
