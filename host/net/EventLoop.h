@@ -79,6 +79,10 @@ class TEventLoop {
   };
 
   void RunCommands();
+  // The entry's listening socket into the epoll set (true when it is in), and out of it
+  // unless it is paused, which has taken it out already.
+  bool EnterListener(TListenEntry& entry) noexcept;
+  void LeaveListener(const TListenEntry& entry) noexcept;
   void OnListener(TListenEntry& entry);
   bool DropWithReserve(int handle);
   void Pause(TListenEntry& entry);
