@@ -392,10 +392,14 @@ void TEventLoop::TouchLinger(ThttpThread& c) {
   c.inLingerList_ = true;
 }
 
-void TEventLoop::Close(ThttpThread& c) noexcept {
+void TEventLoop::Detach(ThttpThread& c) noexcept {
   Unlink(c);
   if (c.events_ != 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.Handle(), nullptr);
   c.events_ = 0;
+}
+
+void TEventLoop::Close(ThttpThread& c) noexcept {
+  Detach(c);
   owner_.Release(&c);
 }
 
@@ -456,9 +460,7 @@ void TEventLoop::Advance(ThttpThread& c) {
   }
   if (c.phase_ == ThttpThread::TPhase::Dispatch) {
     c.readOrder_ = NextRequestReadOrder();
-    Unlink(c);
-    if (c.events_ != 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.Handle(), nullptr);
-    c.events_ = 0;
+    Detach(c);
     // Most requests are answered at once: they are served here, without the cost of waking
     // another thread. One that has to wait hands this loop on or offers it first
     // (HandOffLoop), so that reading goes on; when no thread could take the loop, the request

@@ -92,6 +92,8 @@ class TEventLoop {
   void Watch(ThttpThread& connection, std::uint32_t events);
   void Touch(ThttpThread& connection);
   void Unlink(ThttpThread& connection) noexcept;
+  // Takes the connection off the loop, its timer and its epoll entry, while it lives on.
+  void Detach(ThttpThread& connection) noexcept;
   void Close(ThttpThread& connection) noexcept;
   // A served connection: the rest of its reply and its lingering close.
   void OnReplying(ThttpThread& connection);
