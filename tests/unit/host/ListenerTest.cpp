@@ -124,6 +124,11 @@ std::string BodyOf(const std::string& reply) {
   return end == std::string::npos ? reply : reply.substr(end + 4);
 }
 
+std::string EchoRequest(const std::string& body) {
+  return "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         body;
+}
+
 // ----- TLS client -----
 
 struct TSslCtxFree {
@@ -320,10 +325,7 @@ TEST_F(ListenerTest, LargeBodyIsReadExactlyAcrossItsBlocks) {
     for (std::size_t i = 0; body.size() < length; ++i) body += std::to_string(i) + "\r\n";
     body.resize(length);
 
-    const TReceived received = Exchange(
-        Port(),
-        "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n" + body,
-        10000);
+    const TReceived received = Exchange(Port(), EchoRequest(body), 10000);
 
     EXPECT_TRUE(received.bytes.starts_with("HTTP/1.0 200\r\n")) << received.bytes.substr(0, 40);
     EXPECT_TRUE(BodyOf(received.bytes) == "[" + body + "]");
@@ -752,9 +754,7 @@ TEST_F(HttpsListenerTest, ConcurrentClientsOnBothPortsEachGetTheirOwnReply) {
       int matched = 0;
       for (int r = 0; r < kRequests; ++r) {
         const std::string body = "c" + std::to_string(i) + "r" + std::to_string(r);
-        const std::string request =
-            "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-            body;
+        const std::string request = EchoRequest(body);
         const std::string reply = i % 3 == 0 ? HttpsExchange(https_.Port(), request).reply
                                              : Exchange(Port(), request, 30000).bytes;
         if (BodyOf(reply) == "[" + body + "]") ++matched;
@@ -825,11 +825,6 @@ class TReplyClient {
   std::unique_ptr<SSL_CTX, TSslCtxFree> ctx_;
   std::unique_ptr<SSL, TSslFree> ssl_;
 };
-
-std::string EchoRequest(const std::string& body) {
-  return "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-         body;
-}
 
 // Waits up to `limitMs` for `count` records starting with `prefix`.
 std::vector<TRecord> WaitForRecords(const TRecordingSink& sink, std::string_view prefix,
