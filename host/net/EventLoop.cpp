@@ -217,12 +217,20 @@ void TEventLoop::Stop() noexcept {
   endedChanged_.wait(lock, [this] { return ended_; });
 }
 
-void TEventLoop::AddListener(ThttpDaemon& daemon, int handle) {
-  TListenEntry& entry = listeners_.emplace_back(TListenEntry{&daemon, handle});
+bool TEventLoop::EnterListener(TListenEntry& entry) noexcept {
   epoll_event event{};
   event.events = EPOLLIN | EPOLLEXCLUSIVE;
   event.data.ptr = &entry;
-  if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, handle, &event) != 0) Pause(entry);
+  return ::epoll_ctl(epoll_, EPOLL_CTL_ADD, entry.handle, &event) == 0;
+}
+
+void TEventLoop::LeaveListener(const TListenEntry& entry) noexcept {
+  if (!entry.paused) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, entry.handle, nullptr);
+}
+
+void TEventLoop::AddListener(ThttpDaemon& daemon, int handle) {
+  TListenEntry& entry = listeners_.emplace_back(TListenEntry{&daemon, handle});
+  if (!EnterListener(entry)) Pause(entry);
 }
 
 void TEventLoop::RemoveListener(const ThttpDaemon& daemon) {
@@ -231,7 +239,7 @@ void TEventLoop::RemoveListener(const ThttpDaemon& daemon) {
       ++it;
       continue;
     }
-    if (!it->paused) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, it->handle, nullptr);
+    LeaveListener(*it);
     it->daemon = nullptr;
     const auto next = std::next(it);
     retired_.splice(retired_.end(), listeners_, it);
@@ -240,7 +248,7 @@ void TEventLoop::RemoveListener(const ThttpDaemon& daemon) {
 }
 
 void TEventLoop::Pause(TListenEntry& entry) {
-  if (!entry.paused) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, entry.handle, nullptr);
+  LeaveListener(entry);
   entry.paused = true;
   entry.resumeAt = NowMs() + kAcceptBackoffMs;
 }
@@ -249,10 +257,7 @@ void TEventLoop::ResumeListeners(std::int64_t now) {
   for (TListenEntry& entry : listeners_) {
     if (!entry.paused || entry.resumeAt > now) continue;
     if (reserve_ < 0) reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    epoll_event event{};
-    event.events = EPOLLIN | EPOLLEXCLUSIVE;
-    event.data.ptr = &entry;
-    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, entry.handle, &event) == 0)
+    if (EnterListener(entry))
       entry.paused = false;
     else
       entry.resumeAt = now + kAcceptBackoffMs;
@@ -387,10 +392,14 @@ void TEventLoop::TouchLinger(ThttpThread& c) {
   c.inLingerList_ = true;
 }
 
-void TEventLoop::Close(ThttpThread& c) noexcept {
+void TEventLoop::Detach(ThttpThread& c) noexcept {
   Unlink(c);
   if (c.events_ != 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.Handle(), nullptr);
   c.events_ = 0;
+}
+
+void TEventLoop::Close(ThttpThread& c) noexcept {
+  Detach(c);
   owner_.Release(&c);
 }
 
@@ -451,9 +460,7 @@ void TEventLoop::Advance(ThttpThread& c) {
   }
   if (c.phase_ == ThttpThread::TPhase::Dispatch) {
     c.readOrder_ = NextRequestReadOrder();
-    Unlink(c);
-    if (c.events_ != 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.Handle(), nullptr);
-    c.events_ = 0;
+    Detach(c);
     // Most requests are answered at once: they are served here, without the cost of waking
     // another thread. One that has to wait hands this loop on or offers it first
     // (HandOffLoop), so that reading goes on; when no thread could take the loop, the request
@@ -557,8 +564,7 @@ void TEventLoop::Run() noexcept {
     ended_ = true;
   }
   RunCommands();
-  for (TListenEntry& entry : listeners_)
-    if (!entry.paused) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, entry.handle, nullptr);
+  for (const TListenEntry& entry : listeners_) LeaveListener(entry);
   listeners_.clear();
   retired_.clear();
   // Replies still being written end at once, with a reset: never a reply that looks whole.

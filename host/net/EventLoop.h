@@ -79,6 +79,10 @@ class TEventLoop {
   };
 
   void RunCommands();
+  // The entry's listening socket into the epoll set (true when it is in), and out of it
+  // unless it is paused, which has taken it out already.
+  bool EnterListener(TListenEntry& entry) noexcept;
+  void LeaveListener(const TListenEntry& entry) noexcept;
   void OnListener(TListenEntry& entry);
   bool DropWithReserve(int handle);
   void Pause(TListenEntry& entry);
@@ -88,6 +92,8 @@ class TEventLoop {
   void Watch(ThttpThread& connection, std::uint32_t events);
   void Touch(ThttpThread& connection);
   void Unlink(ThttpThread& connection) noexcept;
+  // Takes the connection off the loop, its timer and its epoll entry, while it lives on.
+  void Detach(ThttpThread& connection) noexcept;
   void Close(ThttpThread& connection) noexcept;
   // A served connection: the rest of its reply and its lingering close.
   void OnReplying(ThttpThread& connection);

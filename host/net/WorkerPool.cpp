@@ -41,7 +41,7 @@ void TWorkerPool::ResumeParked(std::string& failure) {
   std::vector<ThttpThread*>().swap(parked_);
   // A thread for each, as for as many submissions, while one can be woken or added.
   for (std::size_t i = 0; i < count && !stopping_; ++i) {
-    if (waiting_ <= signalled_ && running_ >= kMaxWorkerThreads) break;
+    if (!CanGrow()) break;
     WakeOrGrow(lock, failure);
     if (starved_.load(std::memory_order_relaxed)) break;
     if (!lock.owns_lock()) lock.lock();

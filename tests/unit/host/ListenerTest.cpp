@@ -124,6 +124,11 @@ std::string BodyOf(const std::string& reply) {
   return end == std::string::npos ? reply : reply.substr(end + 4);
 }
 
+std::string EchoRequest(const std::string& body) {
+  return "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         body;
+}
+
 // ----- TLS client -----
 
 struct TSslCtxFree {
@@ -237,6 +242,20 @@ class ListenerTest : public ::testing::Test {
 
   int Port() const { return http_.Port(); }
 
+  // GET "/wait": a request that waits in its handler, as one on the user does: the loop is
+  // handed on, then `wait` runs, then the reply "waited".
+  static void RegisterWaitingRoute(std::function<void()> wait) {
+    RegisterProcessor(
+        {"GET"},
+        [wait = std::move(wait)](const std::string&, const std::string&, const std::string&,
+                                 TStringList& headers, std::string& reply, std::int32_t& result) {
+          BeforeBlockingWait();
+          wait();
+          Answer("waited", headers, reply, result);
+        },
+        "/wait");
+  }
+
   TRecordingSink sink_;
   TSystemClock clock_;
   THostLoger loger_{sink_, clock_};
@@ -320,10 +339,7 @@ TEST_F(ListenerTest, LargeBodyIsReadExactlyAcrossItsBlocks) {
     for (std::size_t i = 0; body.size() < length; ++i) body += std::to_string(i) + "\r\n";
     body.resize(length);
 
-    const TReceived received = Exchange(
-        Port(),
-        "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n" + body,
-        10000);
+    const TReceived received = Exchange(Port(), EchoRequest(body), 10000);
 
     EXPECT_TRUE(received.bytes.starts_with("HTTP/1.0 200\r\n")) << received.bytes.substr(0, 40);
     EXPECT_TRUE(BodyOf(received.bytes) == "[" + body + "]");
@@ -505,16 +521,10 @@ TEST_F(ListenerTest, ConcurrentRequestsWaitingInHandlersLeaveEveryLoopServing) {
   std::promise<void> release;
   const std::shared_future<void> released = release.get_future().share();
   std::atomic<int> waiting{0};
-  RegisterProcessor(
-      {"GET"},
-      [&](const std::string&, const std::string&, const std::string&, TStringList& headers,
-          std::string& reply, std::int32_t& result) {
-        BeforeBlockingWait();
-        ++waiting;
-        released.wait();
-        Answer("waited", headers, reply, result);
-      },
-      "/wait");
+  RegisterWaitingRoute([&] {
+    ++waiting;
+    released.wait();
+  });
   const int waiters = 2 * static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   std::vector<std::future<TReceived>> held;
   for (int i = 0; i < waiters; ++i)
@@ -537,16 +547,10 @@ TEST_F(ListenerTest, ConcurrentListenerStartReachesTheLoopOfAWaitingRequest) {
   std::promise<void> release;
   const std::shared_future<void> released = release.get_future().share();
   std::atomic<bool> waiting{false};
-  RegisterProcessor(
-      {"GET"},
-      [&](const std::string&, const std::string&, const std::string&, TStringList& headers,
-          std::string& reply, std::int32_t& result) {
-        BeforeBlockingWait();
-        waiting = true;
-        released.wait();
-        Answer("waited", headers, reply, result);
-      },
-      "/wait");
+  RegisterWaitingRoute([&] {
+    waiting = true;
+    released.wait();
+  });
   auto held =
       std::async(std::launch::async, [this] { return Exchange(Port(), "GET /wait\r\n", 20000); });
   const auto deadline = Clock::now() + milliseconds(10000);
@@ -588,19 +592,13 @@ TEST_F(ListenerTest, WaitingRequests_OneKeepsTheFirstLoopsProcessor_UntilAnswere
   const std::shared_future<void> released = release.get_future().share();
   std::mutex lock;
   std::vector<int> counts;  // the processors each waiting request may run on
-  RegisterProcessor(
-      {"GET"},
-      [&](const std::string&, const std::string&, const std::string&, TStringList& headers,
-          std::string& reply, std::int32_t& result) {
-        BeforeBlockingWait();
-        {
-          const std::lock_guard guard(lock);
-          counts.push_back(ThreadCpuCount());
-        }
-        released.wait();
-        Answer("waited", headers, reply, result);
-      },
-      "/wait");
+  RegisterWaitingRoute([&] {
+    {
+      const std::lock_guard guard(lock);
+      counts.push_back(ThreadCpuCount());
+    }
+    released.wait();
+  });
   const int waiters = 3 * cpus;
   std::vector<std::future<TReceived>> held;
   for (int i = 0; i < waiters; ++i)
@@ -752,9 +750,7 @@ TEST_F(HttpsListenerTest, ConcurrentClientsOnBothPortsEachGetTheirOwnReply) {
       int matched = 0;
       for (int r = 0; r < kRequests; ++r) {
         const std::string body = "c" + std::to_string(i) + "r" + std::to_string(r);
-        const std::string request =
-            "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-            body;
+        const std::string request = EchoRequest(body);
         const std::string reply = i % 3 == 0 ? HttpsExchange(https_.Port(), request).reply
                                              : Exchange(Port(), request, 30000).bytes;
         if (BodyOf(reply) == "[" + body + "]") ++matched;
@@ -825,11 +821,6 @@ class TReplyClient {
   std::unique_ptr<SSL_CTX, TSslCtxFree> ctx_;
   std::unique_ptr<SSL, TSslFree> ssl_;
 };
-
-std::string EchoRequest(const std::string& body) {
-  return "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-         body;
-}
 
 // Waits up to `limitMs` for `count` records starting with `prefix`.
 std::vector<TRecord> WaitForRecords(const TRecordingSink& sink, std::string_view prefix,
@@ -1004,16 +995,10 @@ TEST_F(HttpsListenerTest, StopDuringConcurrentConnectionFloodTouchesNothingFreed
   // further connections on the listener it removes. The sanitizer reports any touch of a
   // freed listener or listening entry.
   std::atomic<int> waited{0};
-  RegisterProcessor(
-      {"GET"},
-      [&](const std::string&, const std::string&, const std::string&, TStringList& headers,
-          std::string& reply, std::int32_t& result) {
-        BeforeBlockingWait();
-        ++waited;
-        std::this_thread::sleep_for(milliseconds(20));
-        Answer("waited", headers, reply, result);
-      },
-      "/wait");
+  RegisterWaitingRoute([&] {
+    ++waited;
+    std::this_thread::sleep_for(milliseconds(20));
+  });
   // Connects and sends without waiting for a reply, again and again.
   const auto flood = [](int port, std::string_view request, const std::atomic<bool>& on) {
     while (on.load()) {
