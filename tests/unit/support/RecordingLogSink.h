@@ -43,10 +43,11 @@ class TRecordingSink final : public ITraceRecordSink {
     if (found.empty()) return std::nullopt;
     return found.front().details;
   }
-  // Waits up to two seconds for `count` such records (connection threads log after the
-  // client has seen the end of the connection).
-  std::vector<TRecord> WaitFor(std::string_view prefix, std::size_t count = 1) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000);
+  // Waits up to `limit` for `count` such records (connection threads log after the client
+  // has seen the end of the connection).
+  std::vector<TRecord> WaitFor(std::string_view prefix, std::size_t count = 1,
+                               std::chrono::milliseconds limit = std::chrono::seconds(2)) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     std::vector<TRecord> found = Find(prefix);
     while (found.size() < count && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
