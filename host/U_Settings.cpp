@@ -117,7 +117,8 @@ bool IsKeptLine(std::string_view line) {
   return !HasControlChar(line) && !SameText(NormalizeDomain(line), "null");
 }
 
-void DropBarredLines(TStringList& lines) {
+// Drops the lines that a list may not hold (see IsKeptLine).
+void DropUnkeptLines(TStringList& lines) {
   for (int i = lines.Count() - 1; i >= 0; --i) {
     if (!IsKeptLine(lines.Get(i))) lines.Delete(i);
   }
@@ -203,7 +204,7 @@ std::string TDomainList::Text() const {
 void TDomainList::SetText(std::string_view text) {
   TBaseDomainList lines;
   lines.SetText(text);
-  DropBarredLines(lines);
+  DropUnkeptLines(lines);
   std::unique_lock lock(lock_);
   TStringList::Assign(lines.Lines());
 }
@@ -216,7 +217,7 @@ std::string TDomainList::DelimitedText() const {
 void TDomainList::SetDelimitedText(std::string_view text) {
   TBaseDomainList lines;
   lines.SetDelimitedText(text);
-  DropBarredLines(lines);
+  DropUnkeptLines(lines);
   std::unique_lock lock(lock_);
   TStringList::Assign(lines.Lines());
 }
@@ -225,10 +226,10 @@ bool TDomainList::ReplaceDomains(std::optional<std::string_view> text, std::stri
   // Parsed before the lock is taken, to keep the writer's time under it short.
   TBaseDomainList replacement;
   if (text) replacement.SetDelimitedText(*text);
-  DropBarredLines(replacement);
+  DropUnkeptLines(replacement);
   TBaseDomainList defaults;
   defaults.SetDelimitedText(required);
-  DropBarredLines(defaults);
+  DropUnkeptLines(defaults);
 
   std::unique_lock lock(lock_);
   bool changed = false;

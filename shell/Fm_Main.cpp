@@ -48,7 +48,10 @@ class TIdleTimeLayout final : public QHBoxLayout {
   explicit TIdleTimeLayout(QWidget* group) : QHBoxLayout(group) { setContentsMargins(0, 2, 0, 2); }
 
   void setGeometry(const QRect& rect) override {
-    setSpacing(std::max(0, kFieldLeft - kLabelWidth - rect.left()));
+    // Only on a change: setting the spacing asks for another layout pass, which would call
+    // this again without end.
+    const int spacing = std::max(0, kFieldLeft - kLabelWidth - rect.left());
+    if (spacing != this->spacing()) setSpacing(spacing);
     QHBoxLayout::setGeometry(rect);
   }
 };

@@ -3,12 +3,10 @@ plugin call is held for a while (the test-hook knob DRAVIK_PLUGIN_DELAY_MS), so 
 engine creations is in flight at once, over both listeners."""
 
 import concurrent.futures
-import http.client
 import json
-import ssl
 
-from test_program import (TRUSTED_ORIGIN, pytestmark, sandbox,  # noqa: F401 (fixture, mark)
-                          wait_until)
+from test_program import (TRUSTED_ORIGIN, http_connection, pytestmark,  # noqa: F401
+                          sandbox, wait_until)
 
 CRYPTO = "RIDazodoRodudaRodozuze"
 INIT_ENGINE = json.dumps({"ID": "", "Plugin": CRYPTO, "Method": "InitCryptoEngineByType",
@@ -19,14 +17,7 @@ PLUGIN_DELAY_MS = 4000
 
 
 def post(box, command, tls=False):
-    if tls:
-        context = ssl.create_default_context()
-        context.check_hostname = False
-        context.verify_mode = ssl.CERT_NONE
-        connection = http.client.HTTPSConnection("127.0.0.1", box.https_port, timeout=120,
-                                                 context=context)
-    else:
-        connection = http.client.HTTPConnection("127.0.0.1", box.http_port, timeout=120)
+    connection = http_connection(box.https_port if tls else box.http_port, tls, timeout=120)
     try:
         connection.request("POST", "/", body=command.encode(), headers={"Origin": TRUSTED_ORIGIN})
         response = connection.getresponse()

@@ -6,6 +6,7 @@ import http.client
 import os
 import signal
 import socket
+import ssl
 import subprocess
 import time
 
@@ -88,7 +89,7 @@ class Sandbox:
         return "".join(p.read_text(encoding="utf-8", errors="replace") for p in self.log_files())
 
     def request(self, method, path, origin=TRUSTED_ORIGIN):
-        connection = http.client.HTTPConnection("127.0.0.1", self.http_port, timeout=10)
+        connection = http_connection(self.http_port)
         try:
             connection.request(method, path, headers={"Origin": origin})
             response = connection.getresponse()
@@ -139,6 +140,17 @@ def wait_until(condition, timeout, what):
         if time.monotonic() > deadline:
             pytest.fail(f"timed out after {timeout} s waiting for {what}")
         time.sleep(0.1)
+
+
+def http_connection(port, tls=False, timeout=10):
+    """An HTTP connection to the program's port; with `tls`, one that takes the program's own
+    certificate without checking it."""
+    if not tls:
+        return http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    context = ssl.create_default_context()
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return http.client.HTTPSConnection("127.0.0.1", port, timeout=timeout, context=context)
 
 
 def read_to_end(connection):

@@ -5,11 +5,10 @@ asked about once, and the replies of the other routes keep their bytes."""
 
 import re
 import socket
-import time
 
 from test_domain_question import REFUSED_BODY, ini_domains, transcript_lines
 from test_program import (TRUSTED_ORIGIN, Sandbox, pytestmark, read_to_end,  # noqa: F401
-                          sandbox, wait_end)
+                          sandbox, wait_end, wait_until)
 
 CONTENT_TYPE = b"Content-Type: text/html; charset=utf-8"
 
@@ -114,10 +113,8 @@ def test_lines_without_a_host_name_stay_in_the_ini_after_start_and_save(sandbox)
     sandbox.env["DRAVIK_UI_ANSWERS"] = "yes"
     first = sandbox.start_first()
     # The start saves the settings once the listeners run: the built-in domains come back.
-    deadline = time.monotonic() + 10
-    while "dravik-bank.example" not in ini_domains(sandbox):
-        assert time.monotonic() < deadline, "the settings were not saved at start"
-        time.sleep(0.1)
+    wait_until(lambda: "dravik-bank.example" in ini_domains(sandbox), 10,
+               "the settings to be saved at start")
     assert ini_domains(sandbox).split(";")[-4:] == lines
 
     # A yes saves the list again; the lines without a host still trust nothing.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -467,6 +468,36 @@ TEST_F(DomainListPlusTest, IsAllowed_RequestReadBeforeARefusal_TakesItWithoutAQu
   EXPECT_EQ(asked,
             (Lines{"http://evil.example | evil.example", "http://other.example | other.example",
                    "http://evil.example | evil.example"}));
+}
+
+std::atomic<int> gAnswerHookCalls{0};
+
+// A request that may await the answer leaves, with the count of answers given while the
+// question was open, in place of waiting; the end of the question counts one more answer and
+// then calls the hook, for the web server to dispatch the request again.
+TEST_F(DomainListPlusTest, IsAllowed_OpenQuestionRequestMayAwait_LeavesAndTheEndCallsTheHook) {
+  SetAnswerHook([]() noexcept { ++gAnswerHookCalls; });
+  list.MarkAsking("new.example");
+  TRequestInDispatch& request = RequestInDispatch();
+  request = {NextRequestReadOrder(), true};
+  std::optional<std::uint64_t> awaited;
+  try {
+    list.IsAllowed("http://new.example", "");
+  } catch (const TAwaitingAnswer& awaiting) {
+    awaited = awaiting.Answers;
+  }
+  request = {};
+  const std::uint64_t answersWhileOpen = AnswersGiven();
+  const int hookCallsWhileOpen = gAnswerHookCalls.load();
+
+  list.UnmarkAsking("new.example");
+  SetAnswerHook(nullptr);
+
+  EXPECT_EQ(awaited, answersWhileOpen);
+  EXPECT_EQ(hookCallsWhileOpen, 0);
+  EXPECT_EQ(AnswersGiven(), answersWhileOpen + 1);
+  EXPECT_EQ(gAnswerHookCalls.load(), 1);
+  EXPECT_TRUE(asked.empty());
 }
 
 TEST_F(DomainListPlusTest, IsAllowed_WithoutQuestionHandler_RefusesUnlisted) {

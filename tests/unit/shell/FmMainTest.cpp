@@ -190,6 +190,27 @@ TEST_F(FmMainTest, SettingsPageControlsStandAsDesigned) {
   EXPECT_LE(field.right(), window_->grp_Icon->width());
 }
 
+// Once the settings page stands, its idle-time row asks for no further layout pass: one that
+// asked again on every pass would keep the event loop busy while the page is shown.
+TEST_F(FmMainTest, SettingsPageLayoutComesToRest) {
+  struct TLayoutRequests final : QObject {
+    int count = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::LayoutRequest) ++count;
+      return false;
+    }
+  } requests;
+  window_->SetTabsVisible(true);
+  window_->pCtrl_Host->setCurrentWidget(window_->tab_Settings);
+  window_->show();
+  for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
+
+  window_->grp_Icon->installEventFilter(&requests);
+  for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
+
+  EXPECT_EQ(requests.count, 0);
+}
+
 TEST_F(FmMainTest, IdleTimeFieldReportsTheEndOfEditingOnEnter) {
   window_->edt_HideIcon->clear();
   QTest::keyClicks(window_->edt_HideIcon, "45");
