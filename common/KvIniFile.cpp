@@ -126,6 +126,25 @@ void TKvIniFile::LoadText(std::string_view text) {
   lineBreak_ = FirstLineBreak(text);
   finalLineBreak_ = text.empty() || text.back() == '\r' || text.back() == '\n';
   for (std::string& line : SplitLines(text)) lines_.push_back(ParseLine(std::move(line)));
+  Reindex();
+}
+
+void TKvIniFile::Reindex() {
+  sectionNames_.clear();
+  sections_.clear();
+  TSectionIndex* section = nullptr;  // entries before the first section belong to none
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    const TLine& line = lines_[i];
+    if (line.kind == TLineKind::Section) {
+      const auto [it, added] = sections_.try_emplace(Fold(line.name));
+      if (added) sectionNames_.push_back(line.name);
+      section = &it->second;
+    } else if (section && line.kind == TLineKind::Entry) {
+      section->entries.push_back(i);
+      if (section->firstEntry.try_emplace(Fold(line.name), i).second)
+        section->keys.push_back(line.name);
+    }
+  }
 }
 
 TKvIniFile::TLine TKvIniFile::ParseLine(std::string text) {
@@ -149,28 +168,22 @@ bool TKvIniFile::SameName(std::string_view a, std::string_view b) const {
   return nameCase_ == TIniNameCase::AsciiAndCyrillic ? SameTextRu(a, b) : SameText(a, b);
 }
 
-std::vector<std::size_t> TKvIniFile::EntriesOf(std::string_view section) const {
-  section = TrimView(section);
-  std::vector<std::size_t> entries;
-  bool inSection = false;
-  for (std::size_t i = 0; i < lines_.size(); ++i) {
-    const TLine& line = lines_[i];
-    if (line.kind == TLineKind::Section) {
-      inSection = SameName(line.name, section);
-    } else if (inSection && line.kind == TLineKind::Entry) {
-      entries.push_back(i);
-    }
-  }
-  return entries;
+std::string TKvIniFile::Fold(std::string_view name) const {
+  return nameCase_ == TIniNameCase::AsciiAndCyrillic ? LowerCaseRu(name) : LowerCase(name);
+}
+
+const TKvIniFile::TSectionIndex* TKvIniFile::SectionOf(std::string_view section) const {
+  const auto it = sections_.find(Fold(TrimView(section)));
+  return it == sections_.end() ? nullptr : &it->second;
 }
 
 std::optional<std::size_t> TKvIniFile::FindEntry(std::string_view section,
                                                  std::string_view key) const {
-  key = TrimView(key);
-  for (std::size_t i : EntriesOf(section)) {
-    if (SameName(lines_[i].name, key)) return i;
-  }
-  return std::nullopt;
+  const TSectionIndex* found = SectionOf(section);
+  if (!found) return std::nullopt;
+  const auto it = found->firstEntry.find(Fold(TrimView(key)));
+  if (it == found->firstEntry.end()) return std::nullopt;
+  return it->second;
 }
 
 std::string TKvIniFile::ReadString(std::string_view section, std::string_view key,
@@ -193,40 +206,15 @@ bool TKvIniFile::ValueExists(std::string_view section, std::string_view key) con
 }
 
 bool TKvIniFile::SectionExists(std::string_view section) const {
-  section = TrimView(section);
-  for (const TLine& line : lines_) {
-    if (line.kind == TLineKind::Section && SameName(line.name, section)) return true;
-  }
-  return false;
+  return SectionOf(section) != nullptr;
 }
-
-namespace {
-
-template <class Same>
-void AddOnce(std::vector<std::string>& names, const std::string& name, Same same) {
-  for (const std::string& known : names) {
-    if (same(known, name)) return;
-  }
-  names.push_back(name);
-}
-
-}  // namespace
 
 std::vector<std::string> TKvIniFile::ReadSection(std::string_view section) const {
-  std::vector<std::string> keys;
-  for (std::size_t i : EntriesOf(section))
-    AddOnce(keys, lines_[i].name, [this](auto& a, auto& b) { return SameName(a, b); });
-  return keys;
+  const TSectionIndex* found = SectionOf(section);
+  return found ? found->keys : std::vector<std::string>();
 }
 
-std::vector<std::string> TKvIniFile::ReadSections() const {
-  std::vector<std::string> sections;
-  for (const TLine& line : lines_) {
-    if (line.kind == TLineKind::Section)
-      AddOnce(sections, line.name, [this](auto& a, auto& b) { return SameName(a, b); });
-  }
-  return sections;
-}
+std::vector<std::string> TKvIniFile::ReadSections() const { return sectionNames_; }
 
 void TKvIniFile::WriteString(std::string_view section, std::string_view key,
                              std::string_view value) {
@@ -246,7 +234,7 @@ void TKvIniFile::WriteString(std::string_view section, std::string_view key,
     if (!lines_[*i].value.empty()) {
       while (static_cast<unsigned char>(text[keep]) <= 0x20) ++keep;
     }
-    lines_[*i] = ParseLine(text.substr(0, keep) + std::string(value));
+    lines_[*i] = ParseLine(text.substr(0, keep) + std::string(value));  // same line, same key
     return;
   }
 
@@ -263,12 +251,14 @@ void TKvIniFile::WriteString(std::string_view section, std::string_view key,
       if (lines_[i].kind == TLineKind::Entry) after = i;
     }
     lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(after + 1), ParseLine(entry));
+    Reindex();
     return;
   }
 
   if (!lines_.empty() && !TrimView(lines_.back().text).empty()) lines_.push_back(ParseLine(""));
   lines_.push_back(ParseLine("[" + std::string(section) + "]"));
   lines_.push_back(ParseLine(entry));
+  Reindex();
 }
 
 void TKvIniFile::WriteInteger(std::string_view section, std::string_view key, std::int32_t value) {
@@ -276,17 +266,23 @@ void TKvIniFile::WriteInteger(std::string_view section, std::string_view key, st
 }
 
 void TKvIniFile::DeleteKey(std::string_view section, std::string_view key) {
+  const TSectionIndex* found = SectionOf(section);
+  if (!found) return;
   key = TrimView(key);
-  const std::vector<std::size_t> entries = EntriesOf(section);
+  const std::vector<std::size_t>& entries = found->entries;
   // From the back, so that the indices still to come stay valid.
+  bool erased = false;
   for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
     if (SameName(lines_[*it].name, key)) {
       lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(*it));
+      erased = true;
     }
   }
+  if (erased) Reindex();
 }
 
 void TKvIniFile::EraseSection(std::string_view section) {
+  if (!SectionOf(section)) return;
   section = TrimView(section);
   std::vector<TLine> kept;
   kept.reserve(lines_.size());
@@ -296,6 +292,7 @@ void TKvIniFile::EraseSection(std::string_view section) {
     if (!erasing) kept.push_back(std::move(line));
   }
   lines_ = std::move(kept);
+  Reindex();
 }
 
 std::string TKvIniFile::ToText() const {

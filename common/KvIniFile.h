@@ -4,6 +4,8 @@
 // The file is read once, at construction, into an in-memory copy of its lines; reads come
 // from the copy and writes change it, and UpdateFile() rewrites the whole file from it.
 // Comment, blank and unrecognised lines are kept in place, so a rewrite loses nothing.
+// An index of the copy by section and key names makes each read cost the same whatever the
+// size of the file (outside clients' files can be large); a write that moves lines renews it.
 // Not thread-safe: a shared instance needs its owner's lock.
 #pragma once
 
@@ -12,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "KvObject.h"
@@ -82,17 +85,30 @@ class TKvIniFile : public TKvObject {
     std::string value;  // an entry's value, trimmed
   };
 
+  // The sections of one name, taken together.
+  struct TSectionIndex {
+    std::vector<std::size_t> entries;  // indices of their entry lines, in file order
+    std::vector<std::string> keys;     // each key once, as first spelled
+    std::unordered_map<std::string, std::size_t> firstEntry;  // by folded key
+  };
+
   static TLine ParseLine(std::string text);
   bool SameName(std::string_view a, std::string_view b) const;
+  // The name as the index holds it: two names are the same (SameName) when their forms are.
+  std::string Fold(std::string_view name) const;
   void LoadText(std::string_view text);
-  // Indices of the entry lines of every section named `section`, in file order.
-  std::vector<std::size_t> EntriesOf(std::string_view section) const;
+  // Builds the index anew from the lines.
+  void Reindex();
+  // The sections named `section`; null when the file has none.
+  const TSectionIndex* SectionOf(std::string_view section) const;
   std::optional<std::size_t> FindEntry(std::string_view section, std::string_view key) const;
 
   std::string fileName_;
   TIniEncoding encoding_;
   TIniNameCase nameCase_;
   std::vector<TLine> lines_;
+  std::vector<std::string> sectionNames_;  // each once, as first spelled, in file order
+  std::unordered_map<std::string, TSectionIndex> sections_;  // by folded name
   std::string lineBreak_ = "\r\n";
   bool byteOrderMark_ = false;
   bool finalLineBreak_ = true;

@@ -179,12 +179,17 @@ TEST_F(KvIniFileTest, WriteStringAppendsAfterLastEntryOfFirstSection) {
   TKvIniFile ini(WriteFile("w.ini", "[A]\na=1\n; about b\n\n[B]\nb=1\n[a]\nz=1\n"));
 
   ini.WriteString("a", "New", "2");
+  EXPECT_EQ(ini.ReadString("a", "z", ""), "1");  // a line that moved
   ini.WriteString("B", "c", "3");
   ini.WriteString("Fresh", "k", "v");
 
   EXPECT_EQ(ini.ToText(),
             "[A]\na=1\nNew=2\n; about b\n\n[B]\nb=1\nc=3\n[a]\nz=1\n\n[Fresh]\nk=v\n");
   EXPECT_EQ(ini.ReadString("fresh", "K", ""), "v");
+  // Reads after lines moved find each entry where it is now.
+  EXPECT_EQ(ini.ReadString("b", "C", ""), "3");
+  EXPECT_EQ(ini.ReadString("A", "z", ""), "1");
+  EXPECT_EQ(ini.ReadSection("A"), (Names{"a", "New", "z"}));
 }
 
 TEST_F(KvIniFileTest, WritesToEmptySectionAndNewFile) {
@@ -222,10 +227,13 @@ TEST_F(KvIniFileTest, DeleteKeyAndEraseSectionRemoveEveryOccurrence) {
   ini.DeleteKey("a", "k");
   EXPECT_EQ(ini.ToText(), "; head\n[A]\nj=3\n[B]\nk=4\n[a]\n; tail of a\n");
   EXPECT_FALSE(ini.ValueExists("A", "k"));
+  EXPECT_EQ(ini.ReadString("B", "k", ""), "4");
 
   ini.EraseSection("A");
   EXPECT_EQ(ini.ToText(), "; head\n[B]\nk=4\n");
   EXPECT_EQ(ini.ReadSections(), (Names{"B"}));
+  EXPECT_FALSE(ini.SectionExists("a"));
+  EXPECT_EQ(ini.ReadString("B", "k", ""), "4");
 }
 
 TEST_F(KvIniFileTest, Cp1251FileReadsAsUtf8AndWritesBackInCodePage) {
