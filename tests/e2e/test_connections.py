@@ -8,7 +8,6 @@ import os
 import pwd
 import shutil
 import socket
-import ssl
 import subprocess
 import tempfile
 import time
@@ -16,8 +15,9 @@ from pathlib import Path
 
 import pytest
 
-from test_program import (PROGRAM, TRUSTED_ORIGIN, Sandbox, pytestmark as program_mark,
-                          read_to_end, sandbox, wait_until)  # noqa: F401 (fixture)
+from test_program import (PROGRAM, TRUSTED_ORIGIN, Sandbox, http_connection, read_to_end,
+                          sandbox, wait_until)  # noqa: F401 (sandbox: a fixture)
+from test_program import pytestmark as program_mark
 
 pytestmark = [program_mark, pytest.mark.optimised]
 
@@ -43,14 +43,7 @@ def cpu_seconds(pid):
 
 
 def get_version(port, tls=False, timeout=10):
-    if tls:
-        context = ssl.create_default_context()
-        context.check_hostname = False
-        context.verify_mode = ssl.CERT_NONE
-        connection = http.client.HTTPSConnection("127.0.0.1", port, timeout=timeout,
-                                                 context=context)
-    else:
-        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    connection = http_connection(port, tls, timeout)
     try:
         connection.request("GET", "/api/v1/version", headers={"Origin": TRUSTED_ORIGIN})
         response = connection.getresponse()
