@@ -4,12 +4,12 @@
 #include <exception>
 #include <string>
 
+#include "DomainList.h"
 #include "KvSysTools.h"
 #include "U_AppHooks.h"
 #include "U_CAdES_Sessions.h"
 #include "U_CryptLib_Parsers.h"
 #include "U_LogFile.h"
-#include "U_Settings.h"
 
 namespace dravik {
 

@@ -4,6 +4,7 @@
 #include <exception>
 #include <utility>
 
+#include "DomainList.h"
 #include "KvCommonUtils.h"
 #include "KvJSON.h"
 #include "KvSysTools.h"
@@ -15,7 +16,6 @@
 #include "U_LogFile.h"
 #include "U_PluginGate.h"
 #include "U_PluginHost.h"
-#include "U_Settings.h"
 #include "U_WebServer.h"
 
 namespace dravik {

@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "DomainList.h"
 #include "DravikPluginAbi.h"
 #include "KvCommonUtils.h"
 #include "KvJSON.h"

@@ -13,6 +13,7 @@
 #include <limits>
 #include <map>
 
+#include "DomainList.h"
 #include "KvJSON.h"
 #include "KvSysTools.h"
 #include "KvText.h"

@@ -78,7 +78,7 @@ std::int32_t DispatchRequest(const TKvObject* sender, const std::string& method,
 
 // Passes the request's Origin and Referer to the list. Allowed: the headers become the two
 // CORS lines and the result is true. Refused: the headers are emptied, status := 403. A
-// request that must await the answer to a question leaves with TAwaitingAnswer (U_Settings.h)
+// request that must await the answer to a question leaves with TAwaitingAnswer (DomainList.h)
 // and the headers untouched, to be dispatched again later: a route calls this before it does
 // or writes anything.
 bool CheckRequestOrigin(TDomainList& domainList, TStringList& headers, std::int32_t& status);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "DomainList.h"
 #include "KvText.h"
 #include "U_AppHooks.h"
 #include "U_InitSSL.h"

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <utility>
 
+#include "DomainList.h"
 #include "U_LogFile.h"
-#include "U_Settings.h"
 #include "U_ThreadDialogs.h"
 
 namespace dravik {

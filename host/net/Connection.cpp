@@ -13,10 +13,10 @@
 #include <cerrno>
 #include <exception>
 
+#include "DomainList.h"
 #include "KvSysTools.h"
 #include "KvText.h"
 #include "U_LogFile.h"
-#include "U_Settings.h"
 #include "U_WebServer.h"
 #include "net/RequestBody.h"
 #include "net/Timeouts.h"

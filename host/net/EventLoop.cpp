@@ -14,9 +14,9 @@
 #include <iterator>
 #include <string>
 
+#include "DomainList.h"
 #include "KvSysTools.h"
 #include "U_LogFile.h"
-#include "U_Settings.h"
 #include "net/AcceptReport.h"
 #include "net/ServerThreadList.h"
 #include "net/Timeouts.h"

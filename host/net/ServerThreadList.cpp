@@ -8,10 +8,10 @@
 #include <string>
 #include <thread>
 
+#include "DomainList.h"
 #include "KvText.h"
 #include "Processors.h"
 #include "U_LogFile.h"
-#include "U_Settings.h"
 #include "net/AcceptReport.h"
 
 namespace dravik {

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "DomainList.h"
 #include "ICTracer.h"
 #include "KvClock.h"
 #include "KvText.h"
@@ -27,7 +28,6 @@
 #include "U_Gate_CryptLib.h"
 #include "U_LogFile.h"
 #include "U_PluginHost.h"
-#include "U_Settings.h"
 #include "U_ThreadDialogs.h"
 #include "U_WebServer.h"
 

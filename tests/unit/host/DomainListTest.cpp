@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include "DomainList.h"
 #include "KvClock.h"
 #include "RecordingLogSink.h"
 #include "U_LogFile.h"
-#include "U_Settings.h"
 
 namespace dravik {
 namespace {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "DomainList.h"
 #include "ICTracer.h"
 #include "KvClock.h"
 #include "KvThreads.h"

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "DomainList.h"
 #include "ICTracer.h"
 #include "KvClock.h"
 #include "RecordingLogSink.h"
 #include "U_LogFile.h"
-#include "U_Settings.h"
 #include "U_WebServer.h"
 
 namespace dravik {

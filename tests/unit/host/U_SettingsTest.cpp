@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "DomainList.h"
 #include "KvClock.h"
 #include "RecordingLogSink.h"
 #include "TempDir.h"

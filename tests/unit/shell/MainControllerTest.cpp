@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "DomainList.h"
 #include "HeadlessMainView.h"
 #include "KvClock.h"
 #include "KvIniFile.h"
