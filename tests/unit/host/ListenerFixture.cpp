@@ -59,6 +59,15 @@ TReceived Exchange(int port, std::string_view request, int limitMs) {
   return ReceiveUntilClosed(client.Get(), start, limitMs);
 }
 
+void ExpectClosedUnanswered(const TReceived& received, bool waitsForIdle) {
+  EXPECT_EQ(received.bytes, "");
+  EXPECT_TRUE(received.closed);
+  if (waitsForIdle)
+    EXPECT_GE(received.elapsed.count(), kIdleMs - 50);
+  else
+    EXPECT_LT(received.elapsed.count(), kIdleMs);
+}
+
 std::string BodyOf(const std::string& reply) {
   const std::size_t end = reply.find("\r\n\r\n");
   return end == std::string::npos ? reply : reply.substr(end + 4);

@@ -54,6 +54,10 @@ TReceived ReceiveUntilClosed(int fd, Clock::time_point start, int limitMs = 3000
 
 TReceived Exchange(int port, std::string_view request, int limitMs = 3000);
 
+// The connection was closed without a byte: after the idle time when the server waited for
+// more, at once otherwise.
+void ExpectClosedUnanswered(const TReceived& received, bool waitsForIdle);
+
 // The body after the header block, or the whole reply when there is none.
 std::string BodyOf(const std::string& reply);
 
